@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, skipping those
+# already present.  Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  gettext       # msgfmt builds pellicle's message catalogues
+  ffmpeg        # ffprobe/ffmpeg check the agent's YUV4MPEG2 files in the tests
+)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+  echo "install-deps: all build dependencies are present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+  run=()
+elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+  run=(sudo)
+else
+  echo "install-deps: missing packages ${missing[*]}; run this script as root" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${run[@]}" apt-get update -q
+"${run[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
