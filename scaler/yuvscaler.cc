@@ -1,0 +1,855 @@
+// YuvScaler: every method has a plain portable implementation and, on
+// x86-64, vector kernels (SSE2, and SSSE3 or AVX2 when the processor has
+// them, checked at run time) for the shapes that dominate in practice.  A
+// kernel either produces exactly the bytes of the portable code or declines
+// (before writing anything) and leaves the call to it.  Defining
+// YUVSCALER_PORTABLE removes the vector kernels, YUVSCALER_NO_AVX2 the AVX2
+// ones, so that each path can be tested on its own.
+//
+// Arithmetic is done in reduced units.  Along an axis with source length n
+// and destination length m, g = gcd(n, m) divides every column (or row)
+// boundary n*i and every footprint boundary m*j of the area average, so all
+// overlaps are multiples of g; dividing them by g divides S and W by the
+// same constant factor, which leaves (S + W/2) / W unchanged (for integers
+// k >= 1, A >= 0, B >= 1: (kA + floor(kB/2)) div kB = (A + floor(B/2)) div B,
+// checked separately for even and odd kB).  The same argument shows that the
+// weight of a footprint lying within one column, which the formula takes as
+// m - (x*n mod m), may be replaced by any constant, in particular by the
+// true overlap n/g: then every footprint's weights add up to n/g, and W is
+// (sw/gc) * (sh/gr) for the whole plane, a constant per call.
+
+#include "scaler/yuvscaler.h"
+
+#include <string.h>
+
+#if !defined(YUVSCALER_PORTABLE) && defined(__GNUC__) && defined(__x86_64__)
+#define YUVSCALER_X86 1
+#include <immintrin.h>
+// YUVSCALER_NO_AVX2 keeps the scaler on its SSSE3 kernels (for testing them
+// on machines that have AVX2).
+#if !defined(YUVSCALER_NO_AVX2)
+#define YUVSCALER_AVX2 1
+#endif
+#endif
+
+namespace {
+
+// Sizes come from a 32-bit interface.  Keeping each below 2^31 keeps every
+// product of two sizes or indexes below 2^62.
+constexpr long kMaxSide = 0x7FFFFFFF;
+
+bool IsPlaneSize(long width, long height) {
+  return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
+}
+
+// True when large_w x large_h is exactly `factor` times small_w x small_h
+// (sizes already checked, so the products fit in 64 bits).
+bool IsRatio(long large_w, long large_h, long small_w, long small_h, int64_t factor) {
+  return large_w == factor * small_w && large_h == factor * small_h;
+}
+
+int64_t GreatestCommonDivisor(int64_t a, int64_t b) {
+  while (b != 0) {
+    const int64_t rest = a % b;
+    a = b;
+    b = rest;
+  }
+  return a;
+}
+
+// Walks the footprints of consecutive destination samples along one axis.
+// In the units used here a source sample is `dst_len` long and a destination
+// sample `src_len`, so destination sample i covers [i*src_len,
+// (i+1)*src_len).  Steps are incremental: no division after Seek.
+class Footprints {
+ public:
+  Footprints(int64_t src_len, int64_t dst_len)
+      : src_len_(src_len),
+        dst_len_(dst_len),
+        whole_step_(src_len / dst_len),
+        offset_step_(src_len % dst_len) {
+    Seek(0);
+  }
+
+  // Moves to destination sample i (0 <= i < 2^31).
+  void Seek(int64_t i) {
+    first_ = i * src_len_ / dst_len_;
+    offset_ = i * src_len_ % dst_len_;
+    Measure();
+  }
+
+  // Moves to the next destination sample.
+  void Next() {
+    first_ = end_whole_;
+    offset_ = end_offset_;
+    Measure();
+  }
+
+  // First source sample touched, one past the last, and their number.
+  int64_t first() const { return first_; }
+  int64_t end() const { return end_; }
+  int64_t count() const { return end_ - first_; }
+
+  // Overlaps of the first and last source sample; equal, and the whole
+  // footprint length, when only one sample is touched.
+  int64_t first_weight() const { return count() == 1 ? src_len_ : dst_len_ - offset_; }
+  int64_t last_weight() const {
+    if (count() == 1) return src_len_;
+    return end_offset_ != 0 ? end_offset_ : dst_len_;
+  }
+  // Weight of every source sample strictly between the first and the last.
+  int64_t inner_weight() const { return dst_len_; }
+
+  // Weight of source sample i, first() <= i < end().
+  int64_t Weight(int64_t i) const {
+    if (i == first_) return first_weight();
+    if (i == end_ - 1) return last_weight();
+    return dst_len_;
+  }
+
+ private:
+  void Measure() {
+    end_whole_ = first_ + whole_step_;
+    end_offset_ = offset_ + offset_step_;
+    if (end_offset_ >= dst_len_) {
+      end_offset_ -= dst_len_;
+      ++end_whole_;
+    }
+    end_ = end_whole_ + (end_offset_ != 0 ? 1 : 0);
+  }
+
+  // Set in the constructor, never changed.
+  const int64_t src_len_;
+  const int64_t dst_len_;
+  const int64_t whole_step_;
+  const int64_t offset_step_;
+  // The current footprint starts at first_*dst_len_ + offset_ and ends at
+  // end_whole_*dst_len_ + end_offset_ (0 <= offsets < dst_len_).
+  int64_t first_ = 0;
+  int64_t offset_ = 0;
+  int64_t end_whole_ = 0;
+  int64_t end_offset_ = 0;
+  int64_t end_ = 0;
+};
+
+// Computes (sum + total/2) / total for 0 <= sum <= 255 * total.
+//
+// For totals up to 2^23 it multiplies by a reciprocal instead of dividing:
+// with n = sum + total/2 < 2^l, k = l + ceil(log2(total)) and
+// m = ceil(2^k / total), e = m*total - 2^k lies in [0, total) and
+// n*m / 2^k = n/total + n*e / (total * 2^k), where the second term is below
+// 1/total; it cannot carry the quotient past the next integer, so the shift
+// gives the exact quotient.  There l <= 31, m < 2^(l+1) + 1 and n*m < 2^64.
+class RoundingDivider {
+ public:
+  explicit RoundingDivider(uint64_t total) : total_(total), half_(total / 2) {
+    if (total > kMaxReciprocalTotal) return;
+    const uint64_t largest = 255 * total + half_;
+    int value_bits = 0;
+    while ((largest >> value_bits) != 0) ++value_bits;
+    int total_bits = 0;
+    while ((uint64_t{1} << total_bits) < total) ++total_bits;
+    shift_ = value_bits + total_bits;
+    multiplier_ = ((uint64_t{1} << shift_) + total - 1) / total;
+  }
+
+  uint8_t Divide(uint64_t sum) const {
+    const uint64_t n = sum + half_;
+    if (multiplier_ != 0) return static_cast<uint8_t>((n * multiplier_) >> shift_);
+    return static_cast<uint8_t>(n / total_);
+  }
+
+ private:
+  static constexpr uint64_t kMaxReciprocalTotal = uint64_t{1} << 23;
+
+  const uint64_t total_;
+  const uint64_t half_;
+  uint64_t multiplier_ = 0;  // 0: divide
+  int shift_ = 0;
+};
+
+// Sum of weight * sample over the source samples of one row (or column,
+// with `step` the distance between them) that `f` covers.  Below 255 * the
+// footprint length.
+uint64_t WeightedSum(const uint8_t* line, int64_t step, const Footprints& f) {
+  const int64_t first = f.first();
+  const int64_t last = f.end() - 1;
+  if (first == last) return static_cast<uint64_t>(f.first_weight()) * line[first * step];
+  uint64_t inner = 0;
+  for (int64_t i = first + 1; i < last; ++i) inner += line[i * step];
+  return static_cast<uint64_t>(f.first_weight()) * line[first * step] +
+         static_cast<uint64_t>(f.inner_weight()) * inner +
+         static_cast<uint64_t>(f.last_weight()) * line[last * step];
+}
+
+// The area average for any sizes.  The sums are 64-bit: S is below
+// 255 * (sw/gc) * (sh/gr) <= 255 * sw * sh, and a source plane that exists
+// in memory has fewer than 2^48 samples, so S < 2^56.
+void AreaAveragePortable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
+                         int64_t dh) {
+  const int64_t gc = GreatestCommonDivisor(sw, dw);
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  Footprints cols(sw / gc, dw / gc);
+  Footprints rows(sh / gr, dh / gr);
+  const RoundingDivider divider(static_cast<uint64_t>(sw / gc) * static_cast<uint64_t>(sh / gr));
+  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
+    uint8_t* out = dst + y * dw;
+    cols.Seek(0);
+    for (int64_t x = 0; x < dw; ++x, cols.Next()) {
+      uint64_t sum = 0;
+      for (int64_t r = rows.first(); r < rows.end(); ++r) {
+        sum += static_cast<uint64_t>(rows.Weight(r)) * WeightedSum(src + r * sw, 1, cols);
+      }
+      out[x] = divider.Divide(sum);
+    }
+  }
+}
+
+// Exact 2:1 in both directions: every footprint is a 2 x 2 block with
+// weights dw and dh, so S = dw*dh*(a+b+c+d) and W = 4*dw*dh, which gives
+// (a + b + c + d + 2) >> 2.
+void HalveRoundedPortable(const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, int64_t dh) {
+  for (int64_t y = 0; y < dh; ++y) {
+    const uint8_t* a = src + 2 * y * sw;
+    const uint8_t* b = a + sw;
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0; x < dw; ++x) {
+      out[x] = static_cast<uint8_t>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
+    }
+  }
+}
+
+// Nearest sample.  Destination rows that pick the same source row as the
+// row above are copies of it.
+void NearestPortable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
+                     int64_t dh) {
+  Footprints rows(sh, dh);  // first() = floor(y * sh / dh)
+  Footprints cols(sw, dw);
+  int64_t previous = -1;
+  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
+    uint8_t* out = dst + y * dw;
+    if (rows.first() == previous) {
+      memcpy(out, out - dw, static_cast<size_t>(dw));
+      continue;
+    }
+    previous = rows.first();
+    const uint8_t* line = src + previous * sw;
+    cols.Seek(0);
+    for (int64_t x = 0; x < dw; ++x, cols.Next()) out[x] = line[cols.first()];
+  }
+}
+
+#if defined(YUVSCALER_X86)
+
+// Widest destination that the vector kernels' tables (on the stack) cover.
+constexpr int64_t kMaxVectorWidth = 2048;
+
+// The 16-bit area kernel keeps sums in 16-bit lanes: a weighted sum is at
+// most 255 * W + W/2, below 2^16 for W <= 256.  pmaddubsw takes weights as
+// signed bytes, so a column weight (at most sw/gc) must stay below 128.
+constexpr int64_t kMaxVectorTotalWeight = 256;
+constexpr int64_t kMaxVectorColumnUnits = 127;
+// A footprint of at most kMaxVectorTotalWeight row units touches at most
+// one more row than that.
+constexpr int kMaxFootprintRows = kMaxVectorTotalWeight + 1;
+
+// Run-time checks of the processor (for AVX2 also of the system's support
+// for the 256-bit registers).
+bool HasSsse3() { return __builtin_cpu_supports("ssse3"); }
+#if defined(YUVSCALER_AVX2)
+bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
+#endif
+
+// Replication by 2 with SSE2 (always present on x86-64): interleaving a
+// vector with itself doubles each byte.
+void Replicate2Row(const uint8_t* line, int64_t sw, uint8_t* out0, uint8_t* out1) {
+  int64_t c = 0;
+  for (; c + 16 <= sw; c += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c));
+    const __m128i lo = _mm_unpacklo_epi8(v, v);
+    const __m128i hi = _mm_unpackhi_epi8(v, v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 2 * c), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 2 * c + 16), hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c + 16), hi);
+  }
+  for (; c < sw; ++c) out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
+}
+
+// First row of a 4x replication: each byte four times.  Returns the first
+// source column left for the scalar code.
+int64_t Replicate4RowVector(const uint8_t* line, int64_t sw, uint8_t* out) {
+  int64_t c = 0;
+  for (; c + 16 <= sw; c += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c));
+    const __m128i lo = _mm_unpacklo_epi8(v, v);
+    const __m128i hi = _mm_unpackhi_epi8(v, v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * c), _mm_unpacklo_epi16(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * c + 16), _mm_unpackhi_epi16(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * c + 32), _mm_unpacklo_epi16(hi, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * c + 48), _mm_unpackhi_epi16(hi, hi));
+  }
+  return c;
+}
+
+// Visits destination column starts 0, step, 2*step, ... and ends with a
+// block at width - step that may overlap the one before; overlapping
+// blocks compute the same bytes twice.  Needs width >= step.
+template <typename Visit>
+inline void ForEachBlock(int64_t width, int64_t step, Visit visit) {
+  for (int64_t x = 0;; x += step) {
+    if (x > width - step) x = width - step;
+    visit(x);
+    if (x == width - step) break;
+  }
+}
+
+// Exact 2:1 reduction, (a + b + c + d + 2) >> 2, 16 outputs per step:
+// pmaddubsw with all-ones weights adds horizontal byte pairs.
+__attribute__((target("ssse3"))) bool HalveRoundedSsse3(const uint8_t* src, int64_t sw,
+                                                        uint8_t* dst, int64_t dw, int64_t dh) {
+  if (dw < 16) return false;
+  const __m128i ones = _mm_set1_epi8(1);
+  const __m128i two = _mm_set1_epi16(2);
+  for (int64_t y = 0; y < dh; ++y) {
+    const uint8_t* a = src + 2 * y * sw;
+    const uint8_t* b = a + sw;
+    uint8_t* out = dst + y * dw;
+    // Not ForEachBlock: a lambda would not inherit this function's target.
+    for (int64_t x = 0;; x += 16) {
+      if (x > dw - 16) x = dw - 16;
+      const __m128i* pa = reinterpret_cast<const __m128i*>(a + 2 * x);
+      const __m128i* pb = reinterpret_cast<const __m128i*>(b + 2 * x);
+      const __m128i lo = _mm_add_epi16(_mm_maddubs_epi16(_mm_loadu_si128(pa), ones),
+                                       _mm_maddubs_epi16(_mm_loadu_si128(pb), ones));
+      const __m128i hi = _mm_add_epi16(_mm_maddubs_epi16(_mm_loadu_si128(pa + 1), ones),
+                                       _mm_maddubs_epi16(_mm_loadu_si128(pb + 1), ones));
+      const __m128i q_lo = _mm_srli_epi16(_mm_add_epi16(lo, two), 2);
+      const __m128i q_hi = _mm_srli_epi16(_mm_add_epi16(hi, two), 2);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(q_lo, q_hi));
+      if (x == dw - 16) break;
+    }
+  }
+  return true;
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// As HalveRoundedSsse3 with 32 outputs per step.  packus works within each
+// 128-bit half, so the 64-bit quarters come out in the order 0, 2, 1, 3.
+__attribute__((target("avx2"))) bool HalveRoundedAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                      int64_t dw, int64_t dh) {
+  if (dw < 32) return false;
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i two = _mm256_set1_epi16(2);
+  for (int64_t y = 0; y < dh; ++y) {
+    const uint8_t* a = src + 2 * y * sw;
+    const uint8_t* b = a + sw;
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0;; x += 32) {
+      if (x > dw - 32) x = dw - 32;
+      const __m256i* pa = reinterpret_cast<const __m256i*>(a + 2 * x);
+      const __m256i* pb = reinterpret_cast<const __m256i*>(b + 2 * x);
+      const __m256i lo = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(pa), ones),
+                                          _mm256_maddubs_epi16(_mm256_loadu_si256(pb), ones));
+      const __m256i hi = _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_loadu_si256(pa + 1), ones),
+                                          _mm256_maddubs_epi16(_mm256_loadu_si256(pb + 1), ones));
+      const __m256i q_lo = _mm256_srli_epi16(_mm256_add_epi16(lo, two), 2);
+      const __m256i q_hi = _mm256_srli_epi16(_mm256_add_epi16(hi, two), 2);
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(q_lo, q_hi), 0xD8);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), packed);
+      if (x == dw - 32) break;
+    }
+  }
+  return true;
+}
+
+#endif  // YUVSCALER_AVX2
+
+constexpr int kMaxAreaBlocks = kMaxVectorWidth / 8;
+
+// Tables of the 16-bit area kernel, per block of eight destination columns:
+// which bytes of a 16-byte window of the source row feed each column's
+// taps, and their weights (tap t of column j sits in pair t/2, byte
+// 2j + t%2).  Consecutive blocks' entries are adjacent, so that the AVX2
+// code loads the tables of two blocks at once.
+struct AreaTables {
+  alignas(32) uint8_t order[2][kMaxAreaBlocks][16];
+  alignas(32) int8_t weight[2][kMaxAreaBlocks][16];
+  int64_t x[kMaxAreaBlocks];       // first destination column
+  int64_t window[kMaxAreaBlocks];  // first source column of the window
+  int64_t block_count;
+  int pairs;  // 2 when some column has three or four taps
+};
+
+// Unsigned 16-bit division by a constant d (1 <= d < 2^16) with a 16-bit
+// multiplier (Granlund and Montgomery): t = mulhi(n, m),
+// q = (t + ((n - t) >> shift1)) >> shift2, exact for every 16-bit n.
+struct Divider16 {
+  explicit Divider16(int d) {
+    int l = 0;
+    while ((1 << l) < d) ++l;
+    multiplier = static_cast<int>((65536 * ((int64_t{1} << l) - d)) / d + 1);
+    shift1 = l < 1 ? l : 1;
+    shift2 = l > 1 ? l - 1 : 0;
+  }
+  int multiplier;
+  int shift1;
+  int shift2;
+};
+
+// The constants of the rounding division by W, for 128-bit lanes.
+struct RoundingVectors {
+  explicit RoundingVectors(int total_weight) {
+    const Divider16 divider(total_weight);
+    half = _mm_set1_epi16(static_cast<int16_t>(total_weight / 2));
+    multiplier = _mm_set1_epi16(static_cast<int16_t>(divider.multiplier));
+    shift1 = _mm_cvtsi32_si128(divider.shift1);
+    shift2 = _mm_cvtsi32_si128(divider.shift2);
+  }
+  __m128i half;
+  __m128i multiplier;
+  __m128i shift1;
+  __m128i shift2;
+};
+
+// Source rows of one destination row's footprint and their weights.
+struct FootprintRows {
+  FootprintRows(const uint8_t* src, int64_t sw, const Footprints& rows)
+      : count(static_cast<int>(rows.count())) {
+    for (int i = 0; i < count; ++i) {
+      const int64_t r = rows.first() + i;
+      line[i] = src + r * sw;
+      weight[i] = static_cast<int16_t>(rows.Weight(r));
+    }
+  }
+  const int count;
+  const uint8_t* line[kMaxFootprintRows];
+  int16_t weight[kMaxFootprintRows];
+};
+
+// Eight destination columns (block b) of one destination row.
+template <int kPairs>
+__attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
+    const AreaTables& t, int64_t b, const FootprintRows& rows, const RoundingVectors& r,
+    uint8_t* out) {
+  const __m128i order0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.order[0][b]));
+  const __m128i weight0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[0][b]));
+  const __m128i order1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.order[1][b]));
+  const __m128i weight1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[1][b]));
+  __m128i sum = _mm_setzero_si128();
+  for (int i = 0; i < rows.count; ++i) {
+    const __m128i window =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
+    __m128i row_sum = _mm_maddubs_epi16(_mm_shuffle_epi8(window, order0), weight0);
+    if (kPairs == 2) {
+      row_sum =
+          _mm_add_epi16(row_sum, _mm_maddubs_epi16(_mm_shuffle_epi8(window, order1), weight1));
+    }
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(row_sum, _mm_set1_epi16(rows.weight[i])));
+  }
+  const __m128i n = _mm_add_epi16(sum, r.half);
+  const __m128i q_estimate = _mm_mulhi_epu16(n, r.multiplier);
+  const __m128i q = _mm_srl_epi16(
+      _mm_add_epi16(q_estimate, _mm_srl_epi16(_mm_sub_epi16(n, q_estimate), r.shift1)), r.shift2);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm_packus_epi16(q, q));
+}
+
+template <int kPairs>
+__attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                    int64_t dw, int64_t dh, int64_t sh_units,
+                                                    int64_t dh_units, const AreaTables& t,
+                                                    int total_weight) {
+  const RoundingVectors rounding(total_weight);
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    for (int64_t b = 0; b < t.block_count; ++b) {
+      AreaBlockSsse3<kPairs>(t, b, rows, rounding, dst + y * dw);
+    }
+  }
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// As AreaRowsSsse3, two blocks per 256-bit step (pshufb works within each
+// 128-bit half, so each half gets its own block and window).
+template <int kPairs>
+__attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                  int64_t dw, int64_t dh, int64_t sh_units,
+                                                  int64_t dh_units, const AreaTables& t,
+                                                  int total_weight) {
+  const RoundingVectors rounding(total_weight);
+  const __m256i half = _mm256_broadcastsi128_si256(rounding.half);
+  const __m256i multiplier = _mm256_broadcastsi128_si256(rounding.multiplier);
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    __m256i line_weight[kMaxFootprintRows];
+    for (int i = 0; i < rows.count; ++i) line_weight[i] = _mm256_set1_epi16(rows.weight[i]);
+    uint8_t* out = dst + y * dw;
+    int64_t b = 0;
+    for (; b + 1 < t.block_count; b += 2) {  // b is even: 32-byte aligned entries
+      const __m256i order0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.order[0][b]));
+      const __m256i weight0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[0][b]));
+      const __m256i order1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.order[1][b]));
+      const __m256i weight1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[1][b]));
+      __m256i sum = _mm256_setzero_si256();
+      for (int i = 0; i < rows.count; ++i) {
+        const __m128i low =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
+        const __m128i high =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b + 1]));
+        const __m256i window = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+        __m256i row_sum = _mm256_maddubs_epi16(_mm256_shuffle_epi8(window, order0), weight0);
+        if (kPairs == 2) {
+          row_sum = _mm256_add_epi16(
+              row_sum, _mm256_maddubs_epi16(_mm256_shuffle_epi8(window, order1), weight1));
+        }
+        sum = _mm256_add_epi16(sum, _mm256_mullo_epi16(row_sum, line_weight[i]));
+      }
+      const __m256i n = _mm256_add_epi16(sum, half);
+      const __m256i q_estimate = _mm256_mulhi_epu16(n, multiplier);
+      const __m256i q = _mm256_srl_epi16(
+          _mm256_add_epi16(q_estimate,
+                           _mm256_srl_epi16(_mm256_sub_epi16(n, q_estimate), rounding.shift1)),
+          rounding.shift2);
+      const __m256i packed = _mm256_packus_epi16(q, q);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm256_castsi256_si128(packed));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b + 1]),
+                       _mm256_extracti128_si256(packed, 1));
+    }
+    if (b < t.block_count) AreaBlockSsse3<kPairs>(t, b, rows, rounding, out);
+  }
+}
+
+#endif  // YUVSCALER_AVX2
+
+// The area average in 16-bit lanes, eight destination columns at a time.
+// Each column's taps (up to four source columns) are gathered from one
+// 16-byte window of the source row with pshufb and weighted with pmaddubsw;
+// rows are combined with their weights and the sum divided by the constant
+// W.  Declines shapes outside its limits: small or wide planes, W > 256,
+// footprints over more than four columns or wider than a window.
+__attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int64_t sw, int64_t sh,
+                                                        uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw < 16 || dw < 8 || dw > kMaxVectorWidth) return false;
+  const int64_t gc = GreatestCommonDivisor(sw, dw);
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sw_units = sw / gc;
+  const int64_t sh_units = sh / gr;
+  if (sw_units > kMaxVectorColumnUnits) return false;
+  if (sw_units * sh_units > kMaxVectorTotalWeight) return false;
+
+  AreaTables t;
+  t.block_count = 0;
+  t.pairs = 1;
+  Footprints cols(sw_units, dw / gc);
+  bool fits = true;
+  ForEachBlock(dw, 8, [&](int64_t x) {
+    if (!fits) return;
+    const int64_t b = t.block_count++;
+    cols.Seek(x);
+    t.x[b] = x;
+    t.window[b] = cols.first() < sw - 16 ? cols.first() : sw - 16;
+    for (int j = 0; j < 8; ++j, cols.Next()) {
+      const int64_t count = cols.count();
+      if (count > 4 || cols.end() - 1 - t.window[b] > 15) {
+        fits = false;
+        return;
+      }
+      if (count > 2) t.pairs = 2;
+      for (int tap = 0; tap < 4; ++tap) {
+        // Taps past the footprint read its first sample with weight 0.
+        const int64_t c = cols.first() + (tap < count ? tap : 0);
+        t.order[tap / 2][b][2 * j + tap % 2] = static_cast<uint8_t>(c - t.window[b]);
+        t.weight[tap / 2][b][2 * j + tap % 2] =
+            static_cast<int8_t>(tap < count ? cols.Weight(c) : 0);
+      }
+    }
+  });
+  if (!fits) return false;
+
+  const int total_weight = static_cast<int>(sw_units * sh_units);
+  const int64_t dh_units = dh / gr;
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2()) {
+    if (t.pairs == 1) {
+      AreaRowsAvx2<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
+    } else {
+      AreaRowsAvx2<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
+    }
+    return true;
+  }
+#endif
+  if (t.pairs == 1) {
+    AreaRowsSsse3<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
+  } else {
+    AreaRowsSsse3<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
+  }
+  return true;
+}
+
+// Nearest sample, 16 destination columns per pshufb from one 16-byte
+// window of the source row.  Declines when 16 consecutive picks span more
+// than 16 source samples (strong reductions) or the plane is too narrow or
+// too wide for the tables.
+__attribute__((target("ssse3"))) bool NearestSsse3(const uint8_t* src, int64_t sw, int64_t sh,
+                                                   uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw < 16 || dw < 16 || dw > kMaxVectorWidth) return false;
+  struct Block {
+    __m128i order;
+    int64_t x;
+    int64_t window;
+  };
+  Block blocks[kMaxVectorWidth / 16];
+  int64_t block_count = 0;
+  Footprints cols(sw, dw);  // first() = floor(x * sw / dw)
+  bool fits = true;
+  ForEachBlock(dw, 16, [&](int64_t x) {
+    if (!fits) return;
+    Block& block = blocks[block_count++];
+    cols.Seek(x);
+    block.x = x;
+    block.window = cols.first() < sw - 16 ? cols.first() : sw - 16;
+    alignas(16) uint8_t order[16];
+    for (int j = 0; j < 16; ++j, cols.Next()) {
+      if (cols.first() - block.window > 15) {
+        fits = false;
+        return;
+      }
+      order[j] = static_cast<uint8_t>(cols.first() - block.window);
+    }
+    block.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+  });
+  if (!fits) return false;
+
+  Footprints rows(sh, dh);
+  int64_t previous = -1;
+  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
+    uint8_t* out = dst + y * dw;
+    if (rows.first() == previous) {
+      memcpy(out, out - dw, static_cast<size_t>(dw));
+      continue;
+    }
+    previous = rows.first();
+    const uint8_t* line = src + previous * sw;
+    for (int64_t b = 0; b < block_count; ++b) {
+      const __m128i window =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + blocks[b].window));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + blocks[b].x),
+                       _mm_shuffle_epi8(window, blocks[b].order));
+    }
+  }
+  return true;
+}
+
+#endif  // YUVSCALER_X86
+
+void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw == 2 * dw && sh == 2 * dh) {  // 64-bit sizes: no overflow
+#if defined(YUVSCALER_AVX2)
+    if (HasAvx2() && HalveRoundedAvx2(src, sw, dst, dw, dh)) return;
+#endif
+#if defined(YUVSCALER_X86)
+    if (HasSsse3() && HalveRoundedSsse3(src, sw, dst, dw, dh)) return;
+#endif
+    HalveRoundedPortable(src, sw, dst, dw, dh);
+    return;
+  }
+#if defined(YUVSCALER_X86)
+  if (HasSsse3() && AreaAverageVector(src, sw, sh, dst, dw, dh)) return;
+#endif
+  AreaAveragePortable(src, sw, sh, dst, dw, dh);
+}
+
+void Nearest(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw, int64_t dh) {
+#if defined(YUVSCALER_X86)
+  if (HasSsse3() && NearestSsse3(src, sw, sh, dst, dw, dh)) return;
+#endif
+  NearestPortable(src, sw, sh, dst, dw, dh);
+}
+
+// Expects dw = 2*sw and dh = 2*sh.
+void Replicate2(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst) {
+  const int64_t dw = 2 * sw;
+  for (int64_t r = 0; r < sh; ++r) {
+    const uint8_t* line = src + r * sw;
+    uint8_t* out0 = dst + 2 * r * dw;
+    uint8_t* out1 = out0 + dw;
+#if defined(YUVSCALER_X86)
+    Replicate2Row(line, sw, out0, out1);
+#else
+    for (int64_t c = 0; c < sw; ++c) {
+      out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
+    }
+#endif
+  }
+}
+
+// Expects dw = 4*sw and dh = 4*sh.  Builds the first row of each band of
+// four and copies it to the other three.
+void Replicate4(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst) {
+  const int64_t dw = 4 * sw;
+  for (int64_t r = 0; r < sh; ++r) {
+    const uint8_t* line = src + r * sw;
+    uint8_t* out = dst + 4 * r * dw;
+    int64_t c = 0;
+#if defined(YUVSCALER_X86)
+    c = Replicate4RowVector(line, sw, out);
+#endif
+    for (; c < sw; ++c) {
+      // memcpy is the defined way to store a word at an unaligned address.
+      const uint32_t word = static_cast<uint32_t>(line[c]) * 16843009u;  // 0x01010101
+      memcpy(out + 4 * c, &word, sizeof(word));
+    }
+    for (int i = 1; i < 4; ++i) memcpy(out + i * dw, out, static_cast<size_t>(dw));
+  }
+}
+
+}  // namespace
+
+void YuvScaler::Scale(const uint8_t* src, long sw, long sh, uint8_t* dst, long dw, long dh,
+                      long letterbox_offset, bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  const int64_t offset = letterbox_offset > 0 ? letterbox_offset : 0;
+  if (offset >= dh - offset) return;  // 2 * offset >= dh: no room; cannot overflow
+  const int64_t inner_height = dh - 2 * offset;
+
+  const int64_t src_luma = int64_t{sw} * sh;
+  const int64_t src_chroma = int64_t{sw >> 1} * (sh >> 1);
+  const int64_t dst_luma = int64_t{dw} * dh;
+  const int64_t dst_chroma = int64_t{dw >> 1} * (dh >> 1);
+  const int64_t chroma_skip = (offset >> 1) * (dw >> 1);
+
+  ScalePlane(src, sw, sh, dst + offset * dw, dw, static_cast<long>(inner_height), interpolate);
+  // Planes of width or height 0 (from a size of 1) are skipped by ScalePlane.
+  const long chroma_sw = sw >> 1;
+  const long chroma_sh = sh >> 1;
+  const long chroma_dw = dw >> 1;
+  const long chroma_dh = static_cast<long>(inner_height >> 1);
+  ScalePlane(src + src_luma, chroma_sw, chroma_sh, dst + dst_luma + chroma_skip, chroma_dw,
+             chroma_dh, interpolate);
+  ScalePlane(src + src_luma + src_chroma, chroma_sw, chroma_sh,
+             dst + dst_luma + dst_chroma + chroma_skip, chroma_dw, chroma_dh, interpolate);
+}
+
+void YuvScaler::ScalePlane(const uint8_t* src, long sw, long sh, uint8_t* dst, long dw, long dh,
+                           bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  if (dw == sw && dh == sh) {
+    CopyPlane(sw, sh, dw, dh, src, dst);
+  } else if (dw > sw && dh > sh) {
+    if (IsRatio(dw, dh, sw, sh, 2)) {
+      ScalePlaneUp2(sw, sh, dw, dh, src, dst, interpolate);
+    } else if (IsRatio(dw, dh, sw, sh, 4)) {
+      ScalePlaneUp4(sw, sh, dw, dh, src, dst, interpolate);
+    } else {
+      ScalePlaneUp(sw, sh, dw, dh, src, dst, interpolate);
+    }
+  } else {
+    ScalePlaneSlow(sw, sh, dw, dh, src, dst);
+  }
+}
+
+void YuvScaler::CopyPlane(long sw, long sh, long dw, long dh, const uint8_t* src, uint8_t* dst) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  const int64_t src_bytes = int64_t{sw} * sh;
+  const int64_t dst_bytes = int64_t{dw} * dh;
+  memcpy(dst, src, static_cast<size_t>(src_bytes < dst_bytes ? src_bytes : dst_bytes));
+}
+
+void YuvScaler::ScalePlaneUp2(long sw, long sh, long dw, long dh, const uint8_t* src, uint8_t* dst,
+                              bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  if (!IsRatio(dw, dh, sw, sh, 2)) {
+    ScalePlaneUp(sw, sh, dw, dh, src, dst, interpolate);
+    return;
+  }
+  Replicate2(src, sw, sh, dst);
+}
+
+void YuvScaler::ScalePlaneUp4(long sw, long sh, long dw, long dh, const uint8_t* src, uint8_t* dst,
+                              bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  if (!IsRatio(dw, dh, sw, sh, 4)) {
+    ScalePlaneUp(sw, sh, dw, dh, src, dst, interpolate);
+    return;
+  }
+  Replicate4(src, sw, sh, dst);
+}
+
+void YuvScaler::ScalePlaneUp(long sw, long sh, long dw, long dh, const uint8_t* src, uint8_t* dst,
+                             bool /*interpolate*/) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  Nearest(src, sw, sh, dst, dw, dh);
+}
+
+void YuvScaler::ScalePlaneDown2(long sw, long sh, long dw, long dh, const uint8_t* src,
+                                uint8_t* dst, bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  if (!IsRatio(sw, sh, dw, dh, 2)) {
+    ScalePlaneDown(sw, sh, dw, dh, src, dst, interpolate);
+    return;
+  }
+  for (int64_t y = 0; y < dh; ++y) {
+    const uint8_t* a = src + 2 * y * sw;
+    const uint8_t* b = a + sw;
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0; x < dw; ++x) {
+      // Truncating shift: the block's mean rounded down.
+      out[x] = interpolate
+                   ? static_cast<uint8_t>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1]) >> 2)
+                   : a[2 * x];
+    }
+  }
+}
+
+void YuvScaler::ScalePlaneDown4(long sw, long sh, long dw, long dh, const uint8_t* src,
+                                uint8_t* dst, bool interpolate) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  if (!IsRatio(sw, sh, dw, dh, 4)) {
+    ScalePlaneDown(sw, sh, dw, dh, src, dst, interpolate);
+    return;
+  }
+  for (int64_t y = 0; y < dh; ++y) {
+    const uint8_t* block_row = src + 4 * y * sw;
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0; x < dw; ++x) {
+      if (!interpolate) {
+        out[x] = block_row[4 * x];
+        continue;
+      }
+      unsigned sum = 0;
+      for (int i = 0; i < 4; ++i) {
+        const uint8_t* p = block_row + i * sw + 4 * x;
+        sum += p[0] + p[1] + p[2] + p[3];
+      }
+      out[x] = static_cast<uint8_t>(sum >> 4);
+    }
+  }
+}
+
+void YuvScaler::ScalePlaneDown(long sw, long sh, long dw, long dh, const uint8_t* src, uint8_t* dst,
+                               bool interpolate) {
+  if (interpolate) {
+    ScalePlaneSlow(sw, sh, dw, dh, src, dst);
+  } else {
+    ScalePlaneUp(sw, sh, dw, dh, src, dst, interpolate);
+  }
+}
+
+void YuvScaler::ScalePlaneSlow(long sw, long sh, long dw, long dh, const uint8_t* src,
+                               uint8_t* dst) {
+  if (src == nullptr || dst == nullptr) return;
+  if (!IsPlaneSize(sw, sh) || !IsPlaneSize(dw, dh)) return;
+  AreaAverage(src, sw, sh, dst, dw, dh);
+}

@@ -1,0 +1,525 @@
+#include "scaler/yuvscaler.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Plane = std::vector<uint8_t>;
+
+// ---- Plain references, straight from the formulas, 64-bit throughout ----
+
+// One destination sample of the area average: formula weights (a footprint
+// within one column or row uses the first weight), S and W summed as
+// written in `Sum`, (S + W/2) / W.
+template <typename Sum = uint64_t>
+uint8_t AreaSample(const uint8_t* src, int64_t sw, int64_t sh, int64_t dw, int64_t dh, int64_t x,
+                   int64_t y) {
+  const int64_t c0 = x * sw / dw, c1 = ((x + 1) * sw + dw - 1) / dw;
+  const int64_t r0 = y * sh / dh, r1 = ((y + 1) * sh + dh - 1) / dh;
+  Sum s = 0, w = 0;
+  for (int64_t r = r0; r < r1; ++r) {
+    const int64_t wr = r == r0       ? dh - (y * sh) % dh
+                       : r == r1 - 1 ? ((y + 1) * sh - 1) % dh + 1
+                                     : dh;
+    for (int64_t c = c0; c < c1; ++c) {
+      const int64_t wc = c == c0       ? dw - (x * sw) % dw
+                         : c == c1 - 1 ? ((x + 1) * sw - 1) % dw + 1
+                                       : dw;
+      s += Sum(wr * wc) * src[r * sw + c];
+      w += Sum(wr * wc);
+    }
+  }
+  return uint8_t((s + w / 2) / w);
+}
+
+Plane RefArea(const Plane& src, int64_t sw, int64_t sh, int64_t dw, int64_t dh) {
+  Plane out(dw * dh);
+  for (int64_t y = 0; y < dh; ++y)
+    for (int64_t x = 0; x < dw; ++x) out[y * dw + x] = AreaSample(src.data(), sw, sh, dw, dh, x, y);
+  return out;
+}
+
+Plane RefNearest(const Plane& src, int64_t sw, int64_t sh, int64_t dw, int64_t dh) {
+  Plane out(dw * dh);
+  for (int64_t y = 0; y < dh; ++y)
+    for (int64_t x = 0; x < dw; ++x) out[y * dw + x] = src[(y * sh / dh) * sw + x * sw / dw];
+  return out;
+}
+
+// Each source sample copied into a factor x factor block.
+Plane RefReplicate(const Plane& src, int64_t sw, int64_t sh, int factor) {
+  Plane out(sw * sh * factor * factor);
+  for (int64_t y = 0; y < sh * factor; ++y)
+    for (int64_t x = 0; x < sw * factor; ++x)
+      out[y * sw * factor + x] = src[(y / factor) * sw + x / factor];
+  return out;
+}
+
+// Down2 / Down4: the block's sum shifted right (no rounding), or its
+// top-left sample.
+Plane RefDownN(const Plane& src, int64_t sw, int64_t dw, int64_t dh, int n, bool interpolate) {
+  Plane out(dw * dh);
+  for (int64_t y = 0; y < dh; ++y)
+    for (int64_t x = 0; x < dw; ++x) {
+      unsigned sum = 0;
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) sum += src[(n * y + i) * sw + n * x + j];
+      out[y * dw + x] = interpolate ? uint8_t(sum >> (n == 2 ? 2 : 4)) : src[n * y * sw + n * x];
+    }
+  return out;
+}
+
+// The dispatch of ScalePlane.
+Plane RefScalePlane(const Plane& src, int64_t sw, int64_t sh, int64_t dw, int64_t dh) {
+  if (dw == sw && dh == sh) return src;
+  if (dw > sw && dh > sh) {
+    if (dw == 2 * sw && dh == 2 * sh) return RefReplicate(src, sw, sh, 2);
+    if (dw == 4 * sw && dh == 4 * sh) return RefReplicate(src, sw, sh, 4);
+    return RefNearest(src, sw, sh, dw, dh);
+  }
+  return RefArea(src, sw, sh, dw, dh);
+}
+
+// Scale on whole images: each plane scaled and pasted at its place.
+void RefScale(const Plane& src, int64_t sw, int64_t sh, Plane* dst, int64_t dw, int64_t dh,
+              int64_t off) {
+  struct Part {
+    int64_t src_at, sw, sh, dst_at, dw, dh;
+  };
+  const int64_t ih = dh - 2 * off, sc = (sw >> 1) * (sh >> 1), dc = (dw >> 1) * (dh >> 1);
+  const int64_t skip = (off >> 1) * (dw >> 1);
+  const Part parts[3] = {{0, sw, sh, off * dw, dw, ih},
+                         {sw * sh, sw >> 1, sh >> 1, dw * dh + skip, dw >> 1, ih >> 1},
+                         {sw * sh + sc, sw >> 1, sh >> 1, dw * dh + dc + skip, dw >> 1, ih >> 1}};
+  for (const Part& p : parts) {
+    if (p.sw == 0 || p.sh == 0 || p.dw == 0 || p.dh == 0) continue;
+    const Plane in(src.begin() + p.src_at, src.begin() + p.src_at + p.sw * p.sh);
+    const Plane out = RefScalePlane(in, p.sw, p.sh, p.dw, p.dh);
+    std::copy(out.begin(), out.end(), dst->begin() + p.dst_at);
+  }
+}
+
+// ---- Helpers ----
+
+// Random samples from a seed drawn from `rng`; a 64-bit LCG fills eight
+// at a time, which keeps the large planes cheap in unoptimised builds.
+Plane RandomBytes(std::mt19937& rng, size_t n) {
+  Plane p(n);
+  uint64_t state = rng();
+  for (size_t i = 0; i < n; i += 8) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const uint64_t bits = state ^ (state >> 29);
+    memcpy(p.data() + i, &bits, std::min<size_t>(8, n - i));
+  }
+  return p;
+}
+
+int64_t ImageBytes(int64_t w, int64_t h) { return w * h + 2 * (w >> 1) * (h >> 1); }
+
+// Runs `write` on a copy of `before` allocated to exactly its size (so
+// AddressSanitizer reports any byte written past it) and on a copy followed
+// by guard bytes (caught in any build); both must agree and the guard stay.
+Plane WriteGuarded(const Plane& before, const std::function<void(uint8_t*)>& write) {
+  Plane exact(before);
+  write(exact.data());
+  Plane guarded(before);
+  guarded.resize(before.size() + 64, 0xA5);
+  write(guarded.data());
+  for (size_t i = before.size(); i < guarded.size(); ++i) EXPECT_EQ(0xA5, guarded[i]) << i;
+  EXPECT_TRUE(std::equal(exact.begin(), exact.end(), guarded.begin()));
+  return exact;
+}
+
+using PlaneFn = void (*)(long, long, long, long, const uint8_t*, uint8_t*, bool);
+
+Plane RunPlane(PlaneFn fn, const Plane& src, long sw, long sh, long dw, long dh, bool interpolate) {
+  return WriteGuarded(Plane(dw * dh, 0x5C),
+                      [&](uint8_t* d) { fn(sw, sh, dw, dh, src.data(), d, interpolate); });
+}
+
+Plane RunSlow(const Plane& src, long sw, long sh, long dw, long dh) {
+  return WriteGuarded(Plane(dw * dh, 0x5C), [&](uint8_t* d) {
+    YuvScaler::ScalePlaneSlow(sw, sh, dw, dh, src.data(), d);
+  });
+}
+
+Plane RunScalePlane(const Plane& src, long sw, long sh, long dw, long dh, bool interpolate) {
+  return WriteGuarded(Plane(dw * dh, 0x5C), [&](uint8_t* d) {
+    YuvScaler::ScalePlane(src.data(), sw, sh, d, dw, dh, interpolate);
+  });
+}
+
+// ---- Worked examples ----
+
+TEST(YuvScaler, AreaAverageExamples) {
+  EXPECT_EQ(Plane({30, 150}), RunSlow({0, 90, 180}, 3, 1, 2, 1));
+  // Column weights 4 and 2, 2 and 4, 4 and 2, 2 and 4.
+  EXPECT_EQ(Plane({20, 100, 200, 250}), RunSlow({0, 60, 120, 180, 240, 255}, 6, 1, 4, 1));
+  Plane ramp(16);
+  for (int i = 0; i < 16; ++i) ramp[i] = uint8_t(10 * i);
+  EXPECT_EQ(Plane({25, 45, 105, 125}), RunScalePlane(ramp, 4, 4, 2, 2, true));
+  // Grows in height only: the area average, not the nearest sample.
+  const Plane rows = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110};
+  EXPECT_EQ(Plane({0, 10, 20, 30, 27, 37, 47, 57, 53, 63, 73, 83, 80, 90, 100, 110}),
+            RunScalePlane(rows, 4, 3, 4, 4, false));
+}
+
+TEST(YuvScaler, EnlargementExamples) {
+  const Plane p = {1, 2, 3, 4};
+  EXPECT_EQ(Plane({1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}),
+            RunScalePlane(p, 2, 2, 4, 4, true));
+  EXPECT_EQ(RefReplicate(p, 2, 2, 4), RunScalePlane(p, 2, 2, 8, 8, true));
+  // 2 x 2 -> 3 x 3: source column and row floor(i * 2 / 3) = 0, 0, 1.
+  EXPECT_EQ(Plane({1, 1, 2, 1, 1, 2, 3, 3, 4}), RunScalePlane(p, 2, 2, 3, 3, true));
+}
+
+TEST(YuvScaler, Down2TruncatesOrPicksTopLeft) {
+  const Plane block = {1, 2, 3, 5};
+  EXPECT_EQ(Plane({2}), RunPlane(YuvScaler::ScalePlaneDown2, block, 2, 2, 1, 1, true));  // 11 >> 2
+  EXPECT_EQ(Plane({1}), RunPlane(YuvScaler::ScalePlaneDown2, block, 2, 2, 1, 1, false));
+}
+
+TEST(YuvScaler, EqualSizesCopyPlaneAndImage) {
+  std::mt19937 rng(1);
+  const Plane src = RandomBytes(rng, ImageBytes(7, 5));
+  EXPECT_EQ(Plane(src.begin(), src.begin() + 35), RunScalePlane(src, 7, 5, 7, 5, true));
+  EXPECT_EQ(src, WriteGuarded(Plane(src.size(), 0), [&](uint8_t* d) {
+              YuvScaler::Scale(src.data(), 7, 5, d, 7, 5, 0, true);
+            }));
+}
+
+TEST(YuvScaler, LetterboxLeavesBandsInAllPlanes) {
+  // 320 x 180 in 320 x 240 with offset 30: luma rows 30..209, chroma rows
+  // 15..104 of each plane; everything else keeps the sentinel.
+  std::mt19937 rng(2);
+  const Plane src = RandomBytes(rng, ImageBytes(320, 180));
+  const Plane out = WriteGuarded(Plane(ImageBytes(320, 240), 0xEE), [&](uint8_t* d) {
+    YuvScaler::Scale(src.data(), 320, 180, d, 320, 240, 30, true);
+  });
+  const auto band_is_sentinel = [&](int64_t from, int64_t to) {
+    return std::all_of(out.begin() + from, out.begin() + to, [](uint8_t b) { return b == 0xEE; });
+  };
+  EXPECT_TRUE(band_is_sentinel(0, 30 * 320));
+  EXPECT_TRUE(std::equal(src.begin(), src.begin() + 320 * 180, out.begin() + 30 * 320));
+  EXPECT_TRUE(band_is_sentinel(210 * 320, 240 * 320));
+  for (int plane = 0; plane < 2; ++plane) {
+    const int64_t s = 320 * 180 + plane * 160 * 90, d = 320 * 240 + plane * 160 * 120;
+    EXPECT_TRUE(band_is_sentinel(d, d + 15 * 160));
+    EXPECT_TRUE(
+        std::equal(src.begin() + s, src.begin() + s + 160 * 90, out.begin() + d + 15 * 160));
+    EXPECT_TRUE(band_is_sentinel(d + 105 * 160, d + 120 * 160));
+  }
+}
+
+TEST(YuvScaler, OddImageSizesPlaceChromaPlanes) {
+  // Constant planes scale to constant planes, so each region shows where
+  // ScalePlane put it: 7 x 9 luma, then two 3 x 4 chroma planes.
+  Plane src(ImageBytes(5, 3));
+  std::fill(src.begin(), src.begin() + 15, 10);
+  std::fill(src.begin() + 15, src.begin() + 17, 20);
+  std::fill(src.begin() + 17, src.end(), 30);
+  const Plane out = WriteGuarded(Plane(ImageBytes(7, 9), 0), [&](uint8_t* d) {
+    YuvScaler::Scale(src.data(), 5, 3, d, 7, 9, 0, true);
+  });
+  Plane expected(63, 10);
+  expected.insert(expected.end(), 12, 20);
+  expected.insert(expected.end(), 12, 30);
+  EXPECT_EQ(expected, out);
+}
+
+// ---- Sweeps against the references ----
+
+TEST(YuvScaler, AreaAverageMatchesReferenceOnRandomSizes) {
+  // Small sizes cross every limit of the vector code (8 and 16 columns,
+  // window and tap counts); large ones mix reductions and enlargements.
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    std::uniform_int_distribution<long> size(1, i < 288 ? 48 : 700);
+    const long dw = size(rng), dh = size(rng);
+    long sw = size(rng), sh = size(rng);
+    if (i % 8 == 0) sw = 2 * dw, sh = 2 * dh;  // exact halving has its own code
+    const Plane src = RandomBytes(rng, sw * sh);
+    ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+        << sw << "x" << sh << " -> " << dw << "x" << dh;
+  }
+}
+
+TEST(YuvScaler, AreaAverageAtTheLimitsOfTheVectorCode) {
+  // Reduced ratios (sizes divided by their gcd) around 127 column units,
+  // a total weight of 256, four taps per column and 2048 columns.
+  struct Ratio {
+    long sw, dw, sh, dh;
+  };
+  const Ratio ratios[] = {{127, 125, 2, 1}, {128, 125, 2, 1}, {64, 63, 4, 3},    {1, 1, 256, 255},
+                          {1, 1, 257, 256}, {1, 2, 256, 1},   {2, 1, 128, 1},    {5, 3, 3, 2},
+                          {7, 4, 5, 3},     {7, 2, 1, 1},     {11, 10, 6, 5},    {2, 1, 3, 2},
+                          {85, 23, 3, 2},   {3, 8, 2, 5},     {1025, 1024, 1, 1}};
+  std::mt19937 rng(4);
+  for (const Ratio& r : ratios) {
+    for (long g : {1, 3, 16}) {
+      const long sw = r.sw * g, dw = r.dw * g, sh = r.sh * (g > 3 ? 1 : g),
+                 dh = r.dh * (g > 3 ? 1 : g);
+      if (sw * sh > 600000 || dw * dh > 600000) continue;
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+          << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
+  }
+  for (long dw : {2047, 2048, 2049}) {
+    const Plane src = RandomBytes(rng, 2300 * 3);
+    ASSERT_EQ(RefArea(src, 2300, 3, dw, 2), RunSlow(src, 2300, 3, dw, 2)) << dw;
+  }
+}
+
+TEST(YuvScaler, RoundsHalvesUpAtEveryQuotientBoundary) {
+  // With d source samples per destination sample (W = d), each destination
+  // sample gets a source sum S on either side of a rounding step: S + d/2 =
+  // q*d - 1 and q*d, for q = 1..255, plus 0 and 255*d.  Footprints run down
+  // columns (vector code up to d = 256) and along rows (wide footprints).
+  for (long d : {1,  2,  3,   4,   5,   6,   7,   9,   11,  13,  17,  31,  63,
+                 64, 65, 100, 127, 128, 129, 200, 255, 256, 257, 300, 1000}) {
+    std::vector<uint64_t> sums = {0, uint64_t(255 * d)};
+    for (uint64_t q = 1; q <= 255; ++q) {
+      sums.push_back(q * d - d / 2 - 1);
+      sums.push_back(q * d - d / 2);
+    }
+    Plane down(16 * d * 32), along(16 * d * 32), expected(16 * 32);
+    for (size_t k = 0; k < sums.size(); ++k) {
+      const long x = long(k % 16), y = long(k / 16);
+      for (long i = 0; i < d; ++i) {  // d samples that add up to sums[k]
+        const uint8_t v = uint8_t(sums[k] / d + (uint64_t(i) < sums[k] % d ? 1 : 0));
+        down[(y * d + i) * 16 + x] = v;
+        along[x * (32 * d) + y * d + i] = v;
+      }
+      expected[x * 32 + y] = uint8_t((sums[k] + d / 2) / d);
+    }
+    const Plane by_column = RunSlow(down, 16, 32 * d, 16, 32);
+    const Plane by_row = RunSlow(along, 32 * d, 16, 32, 16);
+    for (long x = 0; x < 16; ++x)
+      for (long y = 0; y < 32; ++y) {
+        ASSERT_EQ(expected[x * 32 + y], by_column[y * 16 + x]) << "d=" << d << " x=" << x;
+        ASSERT_EQ(expected[x * 32 + y], by_row[x * 32 + y]) << "d=" << d << " x=" << x;
+      }
+  }
+}
+
+TEST(YuvScaler, ScalePlaneMatchesDispatchReference) {
+  std::mt19937 rng(5);
+  for (int i = 0; i < 200; ++i) {
+    std::uniform_int_distribution<long> size(1, i < 190 ? 40 : 300);
+    const long sw = size(rng), sh = size(rng);
+    long dw = size(rng), dh = size(rng);
+    if (i % 5 == 0) dw = 2 * sw, dh = 2 * sh;  // the exact ratios
+    if (i % 5 == 1) dw = 4 * sw, dh = 4 * sh;
+    if (i % 5 == 2) dw = sw;  // one side equal
+    const Plane src = RandomBytes(rng, sw * sh);
+    const Plane expected = RefScalePlane(src, sw, sh, dw, dh);
+    ASSERT_EQ(expected, RunScalePlane(src, sw, sh, dw, dh, true))
+        << sw << "x" << sh << "->" << dw << "x" << dh;
+    ASSERT_EQ(expected, RunScalePlane(src, sw, sh, dw, dh, false));  // the flag changes nothing
+  }
+}
+
+TEST(YuvScaler, EachMethodMatchesItsReference) {
+  std::mt19937 rng(6);
+  std::uniform_int_distribution<long> size(1, 64);
+  for (int i = 0; i < 80; ++i) {
+    const long w = size(rng), h = size(rng), dw = size(rng), dh = size(rng);
+    const bool interp = i % 2 == 0;
+    // Sources allocated to their exact size: over-reads are caught too.
+    const Plane a = RandomBytes(rng, w * h), a2 = RandomBytes(rng, 4 * w * h),
+                a4 = RandomBytes(rng, 16 * w * h);
+    // Nearest sample in any direction.
+    ASSERT_EQ(RefNearest(a, w, h, dw, dh),
+              RunPlane(YuvScaler::ScalePlaneUp, a, w, h, dw, dh, interp));
+    ASSERT_EQ(RefNearest(a, w, h, dw, dh),
+              RunPlane(YuvScaler::ScalePlaneDown, a, w, h, dw, dh, false));
+    ASSERT_EQ(RefArea(a, w, h, dw, dh), RunPlane(YuvScaler::ScalePlaneDown, a, w, h, dw, dh, true));
+    ASSERT_EQ(RefReplicate(a, w, h, 2),
+              RunPlane(YuvScaler::ScalePlaneUp2, a, w, h, 2 * w, 2 * h, interp));
+    ASSERT_EQ(RefReplicate(a, w, h, 4),
+              RunPlane(YuvScaler::ScalePlaneUp4, a, w, h, 4 * w, 4 * h, interp));
+    ASSERT_EQ(RefDownN(a2, 2 * w, w, h, 2, interp),
+              RunPlane(YuvScaler::ScalePlaneDown2, a2, 2 * w, 2 * h, w, h, interp));
+    ASSERT_EQ(RefDownN(a4, 4 * w, w, h, 4, interp),
+              RunPlane(YuvScaler::ScalePlaneDown4, a4, 4 * w, 4 * h, w, h, interp));
+  }
+}
+
+TEST(YuvScaler, ScaleMatchesReferenceOnRandomImages) {
+  // Odd sizes, every offset that leaves room, destination prefilled.
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<long> size(1, 120);
+  for (int i = 0; i < 150; ++i) {
+    const long sw = size(rng), sh = size(rng), dw = size(rng), dh = size(rng);
+    const long off = std::uniform_int_distribution<long>(0, (dh - 1) / 2)(rng);
+    const Plane src = RandomBytes(rng, ImageBytes(sw, sh));
+    const Plane before = RandomBytes(rng, ImageBytes(dw, dh));
+    Plane expected = before;
+    RefScale(src, sw, sh, &expected, dw, dh, off);
+    ASSERT_EQ(expected, WriteGuarded(before,
+                                     [&](uint8_t* d) {
+                                       YuvScaler::Scale(src.data(), sw, sh, d, dw, dh, off, true);
+                                     }))
+        << sw << "x" << sh << "->" << dw << "x" << dh << " off " << off;
+  }
+}
+
+TEST(YuvScaler, ProducerFrameSizesMatchReference) {
+  // The producer's sizes into the 320 x 240 output, with the offsets the
+  // camera computes for them.
+  struct Case {
+    long sw, sh, off;
+  };
+  std::mt19937 rng(8);
+  for (const Case& c :
+       {Case{640, 480, 0}, Case{640, 360, 0}, Case{352, 288, 0}, Case{160, 120, 0},
+        Case{176, 144, 0}, Case{320, 180, 30}, Case{160, 90, 30}, Case{80, 60, 0}}) {
+    const Plane src = RandomBytes(rng, ImageBytes(c.sw, c.sh));
+    Plane expected(ImageBytes(320, 240), 0x33);
+    RefScale(src, c.sw, c.sh, &expected, 320, 240, c.off);
+    ASSERT_EQ(expected, WriteGuarded(Plane(expected.size(), 0x33),
+                                     [&](uint8_t* d) {
+                                       YuvScaler::Scale(src.data(), c.sw, c.sh, d, 320, 240, c.off,
+                                                        true);
+                                     }))
+        << c.sw << "x" << c.sh;
+  }
+}
+
+// ---- Large planes: sums past 32 bits ----
+
+TEST(YuvScaler, LargePlanesNeedAndGetWideSums) {
+  // 4400 x 4000 -> 1234 x 567: a footprint's weights total sw * sh =
+  // 17.6e6, so S reaches 255 * 17.6e6 > 2^32; a 32-bit S would wrap and
+  // give a wrong mean of an all-255 plane.
+  const long sw = 4400, sh = 4000, dw = 1234, dh = 567;
+  EXPECT_GT(255.0 * sw * sh, 4294967296.0);
+  const Plane white(sw * sh, 255);
+  EXPECT_NE(255, AreaSample<uint32_t>(white.data(), sw, sh, dw, dh, 1, 1));  // wraps
+  EXPECT_EQ(255, AreaSample(white.data(), sw, sh, dw, dh, 1, 1));
+  Plane out(dw * dh, 0);
+  YuvScaler::ScalePlaneSlow(sw, sh, dw, dh, white.data(), out.data());
+  EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 255; }));
+}
+
+TEST(YuvScaler, LargeRandomPlaneMatchesReference) {
+  std::mt19937 rng(9);
+  const long sw = 3001, sh = 2003, dw = 1234, dh = 567;
+  const Plane src = RandomBytes(rng, sw * sh);
+  Plane out(dw * dh);
+  YuvScaler::ScalePlaneSlow(sw, sh, dw, dh, src.data(), out.data());
+  for (long y = 0; y < dh; y += 7)
+    for (long x = 0; x < dw; ++x)
+      ASSERT_EQ(AreaSample(src.data(), sw, sh, dw, dh, x, y), out[y * dw + x]) << x << "," << y;
+}
+
+TEST(YuvScaler, NearestSampleProductsDoNotOverflow) {
+  // x * sw reaches 4.9e9, past a signed 32-bit product.
+  std::mt19937 rng(10);
+  const Plane src = RandomBytes(rng, 70000);
+  EXPECT_EQ(RefNearest(src, 70000, 1, 70001, 2),
+            RunPlane(YuvScaler::ScalePlaneUp, src, 70000, 1, 70001, 2, true));
+}
+
+// ---- Malformed calls ----
+
+TEST(YuvScaler, EmptyOrNegativeSizesTouchNothing) {
+  const Plane one = {7}, before = {9};  // a copy of `one` would show
+  for (long bad : {0L, -1L, -640L, 1L << 31}) {
+    for (int which = 0; which < 4; ++which) {
+      long s[4] = {1, 1, 1, 1};
+      s[which] = bad;
+      for (PlaneFn fn :
+           {YuvScaler::ScalePlaneUp, YuvScaler::ScalePlaneUp2, YuvScaler::ScalePlaneUp4,
+            YuvScaler::ScalePlaneDown, YuvScaler::ScalePlaneDown2, YuvScaler::ScalePlaneDown4}) {
+        EXPECT_EQ(before, WriteGuarded(before, [&](uint8_t* d) {
+                    fn(s[0], s[1], s[2], s[3], one.data(), d, true);
+                  }));
+      }
+      EXPECT_EQ(before, WriteGuarded(before, [&](uint8_t* d) {
+                  YuvScaler::ScalePlaneSlow(s[0], s[1], s[2], s[3], one.data(), d);
+                  YuvScaler::CopyPlane(s[0], s[1], s[2], s[3], one.data(), d);
+                  YuvScaler::ScalePlane(one.data(), s[0], s[1], d, s[2], s[3], true);
+                  YuvScaler::Scale(one.data(), s[0], s[1], d, s[2], s[3], 0, true);
+                }));
+    }
+  }
+  // Null planes are refused too.
+  Plane dst = before;
+  YuvScaler::ScalePlane(nullptr, 1, 1, dst.data(), 1, 1, true);
+  YuvScaler::Scale(nullptr, 1, 1, dst.data(), 1, 1, 0, true);
+  YuvScaler::Scale(one.data(), 1, 1, nullptr, 1, 1, 0, true);
+  EXPECT_EQ(before, dst);
+}
+
+TEST(YuvScaler, OffsetWithoutRoomWritesNothingAndNegativeCountsAsZero) {
+  std::mt19937 rng(11);
+  const Plane src = RandomBytes(rng, ImageBytes(8, 6));
+  const Plane before(ImageBytes(8, 6), 0x11);
+  for (long off : {3L, 4L, 1000L, (1L << 62)}) {  // 2 * off >= dh
+    EXPECT_EQ(before, WriteGuarded(before,
+                                   [&](uint8_t* d) {
+                                     YuvScaler::Scale(src.data(), 8, 6, d, 8, 6, off, true);
+                                   }))
+        << off;
+  }
+  EXPECT_EQ(src, WriteGuarded(before, [&](uint8_t* d) {
+              YuvScaler::Scale(src.data(), 8, 6, d, 8, 6, -5, true);
+            }));
+}
+
+TEST(YuvScaler, WidthOneImageLeavesEmptyChromaAlone) {
+  // sw = 1 halves to an empty chroma source: only the luma is written.
+  const Plane src = {50, 60};
+  const Plane out = WriteGuarded(Plane(ImageBytes(4, 4), 0x77), [&](uint8_t* d) {
+    YuvScaler::Scale(src.data(), 1, 2, d, 4, 4, 0, true);
+  });
+  EXPECT_EQ(RefScalePlane(src, 1, 2, 4, 4), Plane(out.begin(), out.begin() + 16));
+  EXPECT_TRUE(std::all_of(out.begin() + 16, out.end(), [](uint8_t b) { return b == 0x77; }));
+}
+
+TEST(YuvScaler, MismatchedRatiosStayInsideThePlanes) {
+  // Replication and the 2:1 / 4:1 reductions called with other sizes fall
+  // back to nearest sample / ScalePlaneDown instead of running off the end.
+  std::mt19937 rng(12);
+  const Plane src = RandomBytes(rng, 9 * 7);
+  for (bool interp : {true, false}) {
+    EXPECT_EQ(RefNearest(src, 9, 7, 17, 13),
+              RunPlane(YuvScaler::ScalePlaneUp2, src, 9, 7, 17, 13, interp));
+    EXPECT_EQ(RefNearest(src, 9, 7, 30, 28),
+              RunPlane(YuvScaler::ScalePlaneUp4, src, 9, 7, 30, 28, interp));
+    const Plane down2 = interp ? RefArea(src, 9, 7, 4, 3) : RefNearest(src, 9, 7, 4, 3);
+    EXPECT_EQ(down2, RunPlane(YuvScaler::ScalePlaneDown2, src, 9, 7, 4, 3, interp));
+    const Plane down4 = interp ? RefArea(src, 9, 7, 2, 1) : RefNearest(src, 9, 7, 2, 1);
+    EXPECT_EQ(down4, RunPlane(YuvScaler::ScalePlaneDown4, src, 9, 7, 2, 1, interp));
+  }
+}
+
+TEST(YuvScaler, CopyPlaneStopsAtTheDestinationEnd) {
+  const Plane src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  EXPECT_EQ(Plane({1, 2, 3, 4, 5, 6}), WriteGuarded(Plane(6, 0), [&](uint8_t* d) {
+              YuvScaler::CopyPlane(4, 3, 3, 2, src.data(), d);
+            }));
+  EXPECT_EQ(Plane({1, 2, 3, 4, 5, 6, 0, 0}), WriteGuarded(Plane(8, 0), [&](uint8_t* d) {
+              YuvScaler::CopyPlane(3, 2, 4, 2, src.data(), d);
+            }));
+}
+
+TEST(YuvScaler, Up4StoresToAnUnalignedDestination) {
+  // Word stores at odd addresses must not be undefined behaviour.
+  const Plane src = {1, 2, 3, 4, 5, 6};
+  Plane buffer(1 + 24 * 8, 0);
+  YuvScaler::ScalePlaneUp4(6, 1, 24, 4, src.data(), buffer.data() + 1, true);
+  EXPECT_EQ(RefReplicate(src, 6, 1, 4), Plane(buffer.begin() + 1, buffer.begin() + 1 + 96));
+}
+
+}  // namespace
