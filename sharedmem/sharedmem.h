@@ -1,0 +1,145 @@
+// The frame transport between the camera component and the producer process
+// of the same user: a lock shared between processes (tessel::Mutex, a POSIX
+// named semaphore used as a two-state lock) and one System V shared-memory
+// segment found by name (tessel::SharedMemory).
+//
+// Names. Both objects turn the name they are given into a system-wide name
+// that ends in "_" and the real user id in decimal, so processes of different
+// users never meet: the semaphore "<name>_<uid>" (no leading slash, no
+// folder) and the key file "/tmp/<name>_<uid>", from which ftok makes the
+// segment's key with the real user id as project id. The producer process
+// relies on these names, the key, the segment's permissions (0660) and the
+// semaphore's initial count (1), so they must not change.
+//
+// Trust. The key file lives in the world-writable /tmp. Open never follows a
+// symbolic link there and refuses a key file that is not a regular file with
+// one link owned by this user, and a segment that another user owns or
+// created, so nobody else can feed frames to this user's camera or read them.
+//
+// Results. Operations return bool; the static Create factories return a new
+// object that the caller owns and deletes, or null. Every failure is logged
+// under the source name "sharedmem".
+//
+// Threading: neither class takes a lock of its own. One object belongs to one
+// user (a camera instance) and is called one call at a time. Between
+// processes, the Mutex is what guards the segment's bytes: readers and the
+// producer hold it while they touch them.
+#ifndef SHAREDMEM_SHAREDMEM_H_
+#define SHAREDMEM_SHAREDMEM_H_
+
+#include <string>
+
+namespace tessel {
+
+// A named lock between processes of the same user. It has two states: open
+// (it holds a handle to the system-wide semaphore) and closed. The semaphore
+// itself is never removed: it outlives every process that used it, keeping
+// its count, and the next Create opens it again.
+class Mutex {
+ public:
+  // Forms the system-wide name and logs it ("Mutex name = '...'") at
+  // LS_INFO. Opens nothing.
+  explicit Mutex(std::string name);
+  // Closes this process's handle if it is open; logs nothing.
+  ~Mutex();
+
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  // A new open mutex: the semaphore is created (count 1) when none of that
+  // name exists, else opened. *created (when given) tells which. Null, after
+  // logging "Couldn't open mutex!", when neither works.
+  static Mutex* Create(std::string name, bool* created = nullptr);
+
+  // Opens the semaphore: with `create`, tries exclusive creation first and
+  // falls back to opening the existing one; without, only opens. *created
+  // (when given) is set to false first and to true only when this call
+  // created it. False, changing nothing, when already open; false with a
+  // "sem_open failed with <errno>" line when the system refuses.
+  bool Open(bool create, bool* created = nullptr);
+
+  // Takes the lock. With `block` waits for it without a time limit; without,
+  // only tries. False, with a logged line, when closed ("Invalid semaphore!")
+  // or when the wait fails, an interrupted wait and a try on a taken lock
+  // (errno EAGAIN) included: there is no retry.
+  bool Lock(bool block);
+
+  // Releases the lock. The owner is not recorded: pair every Unlock with a
+  // successful Lock, or the count goes above one and lets two holders in.
+  // False when closed ("Invalid semaphore!") or when the post fails.
+  bool Unlock();
+
+  // Closes this process's handle. False, changing nothing, when it is not
+  // open or the system refuses.
+  bool Close();
+
+  bool IsOpen() const;
+
+ private:
+  // Set by the constructor, never changed.
+  std::string name_;
+  // The handle from sem_open, or SEM_FAILED while closed. Kept untyped so
+  // that users of this header need not see the system's semaphore header.
+  void* sem_;
+};
+
+// One System V segment shared by processes of the same user. The first Open
+// with a non-zero size creates it; the last process to Close removes it and
+// its key file. A process that ends without Close is detached by the system
+// and removes nothing: the segment waits for a later last user.
+//
+// States: initial (after construction), open (attached), closed (after
+// Close; as initial but with an empty name). Only an object in its initial
+// state can be opened, so each object is opened at most once: an Open that
+// failed after making its key, and any Open after Close, return false.
+class SharedMemory {
+ public:
+  // Forms the key file's path and logs it ("Shared Memory name = '...'") at
+  // LS_INFO. Touches no file and no segment.
+  explicit SharedMemory(std::string name);
+  // Calls Close.
+  ~SharedMemory();
+
+  SharedMemory(const SharedMemory&) = delete;
+  SharedMemory& operator=(const SharedMemory&) = delete;
+
+  // A new attached segment (see Open); null, after logging "Couldn't open
+  // shared memory!", when Open fails.
+  static SharedMemory* Create(std::string name, unsigned long size, bool* created = nullptr);
+
+  // Creates or truncates the key file, makes the key, gets the segment
+  // (creating it with `size` bytes and permissions 0660 when size is not 0
+  // and it does not exist yet; size 0 only attaches to an existing one) and
+  // attaches it read-write. On success *created (when given) tells whether
+  // this call created the segment; size 0 never reports created. On failure
+  // *created is untouched and a line says why.
+  bool Open(unsigned long size, bool* created = nullptr);
+
+  // Detaches. When this process was the last one attached, removes the
+  // segment and the key file. Always returns the object to the closed state.
+  // False only when detaching failed.
+  bool Close();
+
+  // Where the segment is attached in this process; null when not open.
+  void* GetAddress();
+  bool IsOpen() const;
+
+  // The segment's last change time (its creation time unless someone changed
+  // it through shmctl), in seconds since the epoch. False, leaving *time
+  // untouched, when not open or the status cannot be read.
+  bool GetCreationTime(long* time);
+
+ private:
+  // Leaves a regular file of this user at name_, empty, as fopen with "w+"
+  // would, but never through a symbolic link and never someone else's file.
+  bool PrepareKeyFile();
+
+  std::string name_;  // the key file's path; empty once closed
+  int key_;           // from ftok; 0 before, -1 after a failed ftok
+  int id_;            // from shmget; -1 while not attached
+  void* address_;     // null while not attached
+};
+
+}  // namespace tessel
+
+#endif  // SHAREDMEM_SHAREDMEM_H_
