@@ -1,0 +1,775 @@
+// QuorvexLumenPlug as its users see it: real processes, the real shared
+// segment and named semaphore. The test process plays a reader of the
+// shared frame area; it finds the segment and the semaphore by the names
+// the camera uses, computed here on their own, and reads under the lock.
+//
+// feed takes a testing device name (--device), so that its tests never
+// touch a real camera; each test uses a name of its own and removes the
+// semaphore, segment and key file it leads to. The camera component always
+// uses its fixed name, so the tests that go through it hold the lock the
+// camera's own tests hold, and remove only what they created.
+#include <errno.h>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orvid/sharedframearea.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
+
+const std::string kTool = QUORVEX_BINARY_DIR "/bin/QuorvexLumenPlug";
+constexpr int kWaitMs = 20000;
+// What the agent keeps in the area's reserved words while it feeds.
+constexpr uint32_t kProducerMark = 0x4C756D50;
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Polls `condition` every millisecond until it holds or `timeout_ms` pass.
+bool WaitFor(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
+  const long long deadline = NowMs() + timeout_ms;
+  while (!condition()) {
+    if (NowMs() > deadline) return false;
+    const struct timespec tick = {0, 1000000};
+    nanosleep(&tick, nullptr);
+  }
+  return true;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool HaveProgram(const char* name) {
+  return system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A started program; killed at the end of scope if still running.
+class Child {
+ public:
+  // Runs `argv` with standard input from `input`, its output into files of
+  // `folder`, and the environment with `environment` entries set ("NAME=..")
+  // or removed ("NAME").
+  Child(const Strings& argv, const std::string& folder, const std::string& input = "/dev/null",
+        const Strings& environment = {}) {
+    static int serial = 0;
+    const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
+    out_path_ = folder + "/out." + tag;
+    err_path_ = folder + "/err." + tag;
+    Strings env;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+    for (const std::string& change : environment) {
+      const std::string name = change.substr(0, change.find('='));
+      env.erase(std::remove_if(env.begin(), env.end(),
+                               [&](const std::string& e) {
+                                 return e.compare(0, name.size() + 1, name + "=") == 0;
+                               }),
+                env.end());
+      if (change.find('=') != std::string::npos) env.push_back(change);
+    }
+    pid_ = fork();
+    if (pid_ != 0) return;
+    const int in = open(input.c_str(), O_RDONLY);
+    const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(120);
+    }
+    std::vector<char*> args, envp;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    // The test blocks no signals, but be sure the child starts clean.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args.data(), envp.data());
+    _exit(121);
+  }
+
+  ~Child() {
+    if (pid_ > 0 && !done_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // True once it has ended; *status is its exit status, -1 after a signal.
+  bool Ended(int* status) {
+    if (!done_) {
+      int raw = 0;
+      if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+      done_ = true;
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    *status = status_;
+    return true;
+  }
+
+  // The exit status; -1 when it died of a signal or had to be killed.
+  int Wait(int timeout_ms = kWaitMs) {
+    int status = -1;
+    if (WaitFor([&] { return Ended(&status); }, timeout_ms)) return status;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    done_ = true;
+    status_ = -1;
+    return -1;
+  }
+
+  std::string Out() const { return ReadFile(out_path_); }
+  std::string Err() const { return ReadFile(err_path_); }
+
+ private:
+  pid_t pid_ = -1;
+  bool done_ = false;
+  int status_ = -1;
+  std::string out_path_;
+  std::string err_path_;
+};
+
+// A temporary folder per test.
+class Folder {
+ public:
+  Folder() {
+    char pattern[] = "/tmp/lumenplug_test.XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~Folder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// One camera device as a reader sees it: its semaphore, key file and
+// segment, named as the camera names them.
+class Device {
+ public:
+  explicit Device(std::string name)
+      : name_(std::move(name)),
+        semaphore_(name_ + "_" + std::to_string(getuid())),
+        key_file_("/tmp/" + semaphore_) {}
+  ~Device() { Detach(); }
+
+  const std::string& name() const { return name_; }
+  const std::string& semaphore() const { return semaphore_; }
+  const std::string& key_file() const { return key_file_; }
+
+  bool SemaphoreExists() const {
+    sem_t* sem = sem_open(semaphore_.c_str(), 0);
+    if (sem == SEM_FAILED) return false;
+    sem_close(sem);
+    return true;
+  }
+
+  int SemaphoreCount() const {
+    sem_t* sem = sem_open(semaphore_.c_str(), 0);
+    int value = -1;
+    if (sem == SEM_FAILED) return -1;
+    sem_getvalue(sem, &value);
+    sem_close(sem);
+    return value;
+  }
+
+  // The segment's id; -1 when there is none.
+  int SegmentId() const {
+    if (!PathExists(key_file_)) return -1;
+    const key_t key = ftok(key_file_.c_str(), static_cast<int>(getuid()));
+    return key == -1 ? -1 : shmget(key, 0, 0);
+  }
+
+  // Attaches to the segment and opens the semaphore; false while either is
+  // missing.
+  bool Attach() {
+    if (area_ != nullptr) return true;
+    const int id = SegmentId();
+    if (id < 0) return false;
+    sem_ = sem_open(semaphore_.c_str(), 0);
+    if (sem_ == SEM_FAILED) return false;
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) return false;
+    id_ = id;
+    area_ = static_cast<orvid::SharedFrameArea*>(address);
+    return true;
+  }
+
+  void Detach() {
+    if (area_ != nullptr) shmdt(area_);
+    area_ = nullptr;
+    if (sem_ != SEM_FAILED) sem_close(sem_);
+    sem_ = SEM_FAILED;
+  }
+
+  int id() const { return id_; }
+  orvid::SharedFrameArea* area() const { return area_; }
+
+  struct Frame {
+    uint32_t size, width, height, counter, mark, pid;
+    Bytes data;
+  };
+
+  // The header and the frame, read while holding the lock.
+  Frame Read() {
+    Frame frame;
+    while (sem_wait(sem_) != 0 && errno == EINTR) {
+    }
+    frame.size = area_->frameSize;
+    frame.width = area_->width;
+    frame.height = area_->height;
+    frame.counter = area_->frameCounter;
+    frame.mark = area_->reserved[0];
+    frame.pid = area_->reserved[1];
+    if (orvid::FrameFits(*area_))
+      frame.data.assign(area_->frameData, area_->frameData + frame.size);
+    sem_post(sem_);
+    return frame;
+  }
+
+  // Removes what the name leads to: the segment, the key file, the semaphore.
+  void Remove() {
+    Detach();
+    const int id = SegmentId();
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    if (id_ >= 0) shmctl(id_, IPC_RMID, nullptr);
+    unlink(key_file_.c_str());
+    sem_unlink(semaphore_.c_str());
+  }
+
+ private:
+  std::string name_;
+  std::string semaphore_;
+  std::string key_file_;
+  sem_t* sem_ = SEM_FAILED;
+  int id_ = -1;
+  orvid::SharedFrameArea* area_ = nullptr;
+};
+
+std::string UniqueDeviceName() {
+  static int serial = 0;
+  return "LumenPlug test " + std::to_string(getpid()) + "." + std::to_string(serial++);
+}
+
+// Frame `index` of a w x h y4m stream (ceil chroma), unlike every other.
+std::string Y4mPlanes(uint32_t w, uint32_t h, int index) {
+  std::string planes(w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2), '\0');
+  for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<char>(index * 37 + i * 11);
+  return planes;
+}
+
+// The same frame as the area holds it: chroma planes cut to floor size.
+Bytes AreaPlanes(uint32_t w, uint32_t h, int index) {
+  const std::string y4m = Y4mPlanes(w, h, index);
+  Bytes out(y4m.begin(), y4m.begin() + w * h);
+  const uint32_t in_w = (w + 1) / 2, in_h = (h + 1) / 2;
+  for (int plane = 0; plane < 2; ++plane) {
+    for (uint32_t y = 0; y < h / 2; ++y) {
+      for (uint32_t x = 0; x < w / 2; ++x)
+        out.push_back(y4m[w * h + plane * in_w * in_h + y * in_w + x]);
+    }
+  }
+  return out;
+}
+
+class FeedTest : public ::testing::Test {
+ protected:
+  FeedTest() : device_(UniqueDeviceName()) {}
+  ~FeedTest() override {
+    children_.clear();
+    device_.Remove();
+  }
+
+  // Any program, e.g. a shell running a pipeline.
+  Child& StartProgram(const Strings& argv, const std::string& input = "/dev/null") {
+    children_.push_back(std::make_unique<Child>(argv, folder_.path(), input));
+    return *children_.back();
+  }
+
+  Child& Start(Strings args, const std::string& input = "/dev/null") {
+    args.insert(args.begin(), kTool);
+    return StartProgram(args, input);
+  }
+
+  // feed with the test's device name and `args`.
+  Child& StartFeed(Strings args, const std::string& input = "/dev/null") {
+    args.insert(args.begin(), {"feed", "--device", device_.name()});
+    return Start(args, input);
+  }
+
+  // Waits until feed has published a frame and attaches to it.
+  bool AttachToFeed(Child& feed) {
+    int status = 0;
+    return WaitFor([&] {
+             if (feed.Ended(&status)) return true;
+             return device_.Attach() && device_.Read().size != 0;
+           }) &&
+           !feed.Ended(&status);
+  }
+
+  Folder folder_;
+  Device device_;
+  std::vector<std::unique_ptr<Child>> children_;
+};
+
+// ---------------------------------------------------------------------------
+// The command line
+
+TEST_F(FeedTest, HelpListsTheCommands) {
+  Child& help = Start({"--help"});
+  EXPECT_EQ(0, help.Wait());
+  EXPECT_TRUE(Contains(help.Out(), "  feed ")) << help.Out();
+  EXPECT_TRUE(Contains(help.Out(), "  capture ")) << help.Out();
+
+  Child& bare = Start({});
+  EXPECT_EQ(2, bare.Wait());
+  EXPECT_TRUE(Contains(bare.Err(), "Usage: QuorvexLumenPlug COMMAND")) << bare.Err();
+
+  Child& unknown = Start({"film"});
+  EXPECT_EQ(2, unknown.Wait());
+  EXPECT_TRUE(Contains(unknown.Err(), "unknown command \"film\"")) << unknown.Err();
+}
+
+TEST_F(FeedTest, EveryCommandHasHelp) {
+  for (const char* command : {"feed", "capture"}) {
+    Child& help = Start({command, "--help"});
+    EXPECT_EQ(0, help.Wait());
+    EXPECT_TRUE(Contains(help.Out(), std::string("Usage: QuorvexLumenPlug ") + command))
+        << help.Out();
+  }
+}
+
+TEST_F(FeedTest, RefusesBadCommandLinesSayingWhy) {
+  const std::map<Strings, std::string> cases = {
+      {{"--size", "800x600"}, "--size 800x600 is too large: its frames take 720000 bytes"},
+      {{"--size", "640x481"}, "--size 640x481 is too large: its frames take 461440 bytes"},
+      {{"--size", "big"}, "--size wants WIDTHxHEIGHT"},
+      {{"--size"}, "--size needs a value"},
+      {{"--rate", "0"}, "--rate must be above 0"},
+      {{"--rate=2000"}, "--rate must be at most 1000"},
+      {{"--frames", "0"}, "--frames wants a whole number from 1 up"},
+      {{"--loop"}, "--loop needs an input file"},
+      {{"a.y4m", "b.y4m"}, "only one input can be given"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--size", "320x240", "clip.y4m"}, "--size sets the test pattern's size"},
+  };
+  for (const auto& [args, reason] : cases) {
+    Child& feed = StartFeed(args);
+    EXPECT_EQ(2, feed.Wait()) << args[0];
+    EXPECT_TRUE(Contains(feed.Err(), "feed: " + reason)) << feed.Err();
+  }
+  EXPECT_FALSE(device_.SemaphoreExists());
+  EXPECT_FALSE(PathExists(device_.key_file()));
+}
+
+TEST_F(FeedTest, RefusesInputItCannotTakeAndLeavesTheCameraAlone) {
+  const std::map<std::string, std::string> cases = {
+      {"P6\n640 480\n255\n", "not a YUV4MPEG2 stream"},
+      {"YUV4MPEG2 W320 H240 F30:1 C422\n", "the colour space C422 is not supported"},
+      {"YUV4MPEG2 W320 H240 F30:1 Cmono\n", "the colour space Cmono is not supported"},
+      {"YUV4MPEG2 W1280 H720 F30:1\n",
+       "1280x720, 1382400 bytes each in 4:2:0, more than the "
+       "460800 bytes"},
+      {"", "the input is empty"},
+  };
+  for (const auto& [stream, reason] : cases) {
+    const std::string path = folder_.File("input.y4m");
+    std::ofstream(path, std::ios::binary) << stream;
+    Child& feed = StartFeed({path});
+    EXPECT_EQ(1, feed.Wait());
+    EXPECT_TRUE(Contains(feed.Err(), "feed: " + path + ": ")) << feed.Err();
+    EXPECT_TRUE(Contains(feed.Err(), reason)) << feed.Err();
+  }
+  Child& missing = StartFeed({folder_.File("missing.y4m")});
+  EXPECT_EQ(1, missing.Wait());
+  EXPECT_TRUE(Contains(missing.Err(), "cannot open " + folder_.File("missing.y4m")))
+      << missing.Err();
+  EXPECT_FALSE(device_.SemaphoreExists());
+  EXPECT_FALSE(PathExists(device_.key_file()));
+}
+
+TEST_F(FeedTest, LoopNeedsAFileNotAPipe) {
+  const std::string path = folder_.File("clip.y4m");
+  std::ofstream(path, std::ios::binary) << "YUV4MPEG2 W4 H2 F30:1\nFRAME\n" << Y4mPlanes(4, 2, 0);
+  Child& feed = StartProgram({"/bin/sh", "-c", "cat \"$1\" | \"$0\" feed --device \"$2\" --loop -",
+                              kTool, path, device_.name()});
+  EXPECT_EQ(2, feed.Wait());
+  EXPECT_TRUE(Contains(feed.Err(), "--loop needs a file that can be read again")) << feed.Err();
+}
+
+// ---------------------------------------------------------------------------
+// Frames in the shared area
+
+TEST_F(FeedTest, WritesExactlyTheFramesItReads) {
+  // An odd size, so that the chroma planes are converted on the way.
+  const uint32_t w = 33, h = 17;
+  const int kFrames = 8;
+  const std::string path = folder_.File("clip.y4m");
+  {
+    std::ofstream clip(path, std::ios::binary);
+    clip << "YUV4MPEG2 W33 H17 F25:1 Ip C420jpeg\n";
+    for (int i = 0; i < kFrames; ++i) clip << "FRAME\n" << Y4mPlanes(w, h, i);
+  }
+  Child& feed = StartFeed({path});
+  ASSERT_TRUE(AttachToFeed(feed)) << feed.Err();
+
+  // Poll as a camera does, under the lock, until feed has ended.
+  std::map<uint32_t, Device::Frame> seen;
+  int status = -1;
+  while (!feed.Ended(&status)) {
+    Device::Frame frame = device_.Read();
+    if (frame.size != 0) {
+      EXPECT_EQ(kProducerMark, frame.mark);
+      EXPECT_EQ(static_cast<uint32_t>(feed.pid()), frame.pid);
+      seen.emplace(frame.counter, std::move(frame));
+    }
+    // Leave the lock to feed between polls, as a camera does.
+    const struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  EXPECT_EQ(0, status) << feed.Err();
+  EXPECT_TRUE(Contains(feed.Err(), "stopped after 8 frames")) << feed.Err();
+  // At 25 frames per second a poll every millisecond misses none but on a
+  // badly overloaded machine; every frame seen must be exact.
+  EXPECT_GE(seen.size(), static_cast<size_t>(kFrames / 2));
+  for (const auto& [counter, frame] : seen) {
+    // A new segment starts at counter 0, so frame i carries i + 1.
+    ASSERT_GE(counter, 1u);
+    ASSERT_LE(counter, static_cast<uint32_t>(kFrames));
+    EXPECT_EQ(w, frame.width);
+    EXPECT_EQ(h, frame.height);
+    EXPECT_EQ(33u * 17 + 2 * 16 * 8, frame.size);
+    EXPECT_EQ(AreaPlanes(w, h, counter - 1), frame.data) << "frame " << counter - 1;
+  }
+  // At the end of the input the picture is withdrawn and the claim given up;
+  // the test is still attached, so the segment stays.
+  const Device::Frame last = device_.Read();
+  EXPECT_EQ(0u, last.size);
+  EXPECT_EQ(0u, last.mark);
+  EXPECT_EQ(static_cast<uint32_t>(kFrames), last.counter);
+  EXPECT_TRUE(PathExists(device_.key_file()));
+}
+
+TEST_F(FeedTest, TakesWhatFfmpegWrites) {
+  if (!HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  Child& feed =
+      StartProgram({"/bin/sh", "-c",
+                    "ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=30 -frames:v 5 "
+                    "-f yuv4mpegpipe -pix_fmt yuv420p - | \"$0\" feed --device \"$1\" --rate 10 -",
+                    kTool, device_.name()});
+  ASSERT_TRUE(AttachToFeed(feed)) << feed.Err();
+  const Device::Frame frame = device_.Read();
+  EXPECT_EQ(320u, frame.width);
+  EXPECT_EQ(240u, frame.height);
+  EXPECT_EQ(115200u, frame.size);
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+  EXPECT_TRUE(Contains(feed.Err(), "stopped after 5 frames")) << feed.Err();
+}
+
+TEST_F(FeedTest, ThePatternChangesFromFrameToFrame) {
+  Child& feed = StartFeed({"--size", "320x240", "--rate", "50"});
+  ASSERT_TRUE(AttachToFeed(feed)) << feed.Err();
+  const Device::Frame first = device_.Read();
+  EXPECT_EQ(320u, first.width);
+  EXPECT_EQ(240u, first.height);
+  EXPECT_EQ(115200u, first.size);
+  Device::Frame later;
+  ASSERT_TRUE(WaitFor([&] {
+    later = device_.Read();
+    return later.counter >= first.counter + 5;
+  }));
+  EXPECT_NE(first.data, later.data);
+}
+
+TEST_F(FeedTest, StopsAfterTheFramesAskedFor) {
+  const long long start = NowMs();
+  Child& feed = StartFeed({"--frames", "6", "--rate", "30", "--quiet"});
+  EXPECT_EQ(0, feed.Wait());
+  // Six frames at 30 per second, the last one shown for its whole duration.
+  EXPECT_GE(NowMs() - start, 190);
+  EXPECT_EQ("", feed.Err());
+  EXPECT_FALSE(PathExists(device_.key_file()));
+}
+
+TEST_F(FeedTest, WithdrawsThePictureOnSigtermWhileReadersStay) {
+  Child& feed = StartFeed({});
+  ASSERT_TRUE(AttachToFeed(feed)) << feed.Err();
+  const Device::Frame frame = device_.Read();
+  EXPECT_EQ(640u, frame.width);
+  EXPECT_EQ(480u, frame.height);
+  EXPECT_EQ(460800u, frame.size);
+  ASSERT_EQ(0, kill(feed.pid(), SIGTERM));
+  EXPECT_EQ(0, feed.Wait());
+  const Device::Frame after = device_.Read();
+  EXPECT_EQ(0u, after.size);
+  EXPECT_EQ(0u, after.mark);
+  // Another process is still attached: segment and key file stay.
+  EXPECT_TRUE(PathExists(device_.key_file()));
+  struct shmid_ds status;
+  EXPECT_EQ(0, shmctl(device_.id(), IPC_STAT, &status));
+  // The lock is free again, and the semaphore stays for the camera.
+  EXPECT_EQ(1, device_.SemaphoreCount());
+}
+
+TEST_F(FeedTest, LastUserRemovesSegmentAndKeyFileOnSignal) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    Child& feed = StartFeed({"--size", "160x120"});
+    ASSERT_TRUE(AttachToFeed(feed)) << feed.Err();
+    const int id = device_.id();
+    device_.Detach();
+    ASSERT_EQ(0, kill(feed.pid(), signal_number));
+    EXPECT_EQ(0, feed.Wait());
+    EXPECT_TRUE(Contains(feed.Err(), "the picture is withdrawn")) << feed.Err();
+    EXPECT_FALSE(PathExists(device_.key_file()));
+    struct shmid_ds status;
+    EXPECT_NE(0, shmctl(id, IPC_STAT, &status)) << "the segment is still there";
+    EXPECT_EQ(1, device_.SemaphoreCount());
+  }
+}
+
+TEST_F(FeedTest, RecoversALockWhoseHolderDied) {
+  // A reader that dies in the middle of a copy, holding the lock.
+  int ready[2];
+  ASSERT_EQ(0, pipe(ready));
+  const pid_t holder = fork();
+  if (holder == 0) {
+    sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0666, 1);
+    if (sem == SEM_FAILED || sem_wait(sem) != 0) _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte;
+  ASSERT_EQ(1, read(ready[0], &byte, 1));
+  close(ready[0]);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_EQ(0, device_.SemaphoreCount());
+
+  const long long start = NowMs();
+  Child& feed = StartFeed({"--frames", "3", "--size", "64x48"});
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+  const long long took = NowMs() - start;
+  EXPECT_GE(took, 2000);  // it waited as long as no live holder could take
+  EXPECT_LT(took, 15000);
+  EXPECT_TRUE(Contains(feed.Err(), "feed: warning: the camera's lock \"" + device_.semaphore() +
+                                       "\" was taken for more than 2000 ms"))
+      << feed.Err();
+  EXPECT_TRUE(Contains(feed.Err(), "stopped after 3 frames")) << feed.Err();
+  EXPECT_EQ(1, device_.SemaphoreCount());  // free, and not above one
+}
+
+TEST_F(FeedTest, BringsALockReleasedTwiceBackToOne) {
+  // A count of 2 would let two holders in at once.
+  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT | O_EXCL, 0666, 2);
+  ASSERT_NE(SEM_FAILED, sem);
+  sem_close(sem);
+  Child& feed = StartFeed({"--frames", "2", "--size", "64x48"});
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+  EXPECT_TRUE(Contains(feed.Err(), "had been released twice")) << feed.Err();
+  EXPECT_EQ(1, device_.SemaphoreCount());
+}
+
+TEST_F(FeedTest, RefusesASecondProducerForTheSameCamera) {
+  Child& first = StartFeed({"--size", "64x48", "--rate", "100"});
+  ASSERT_TRUE(AttachToFeed(first)) << first.Err();
+  Child& second = StartFeed({"--frames", "1"});
+  EXPECT_EQ(1, second.Wait());
+  EXPECT_TRUE(Contains(second.Err(), "feed: another producer (process " +
+                                         std::to_string(first.pid()) + ") is feeding \"" +
+                                         device_.name() + "\" already"))
+      << second.Err();
+  // The first one goes on undisturbed.
+  const uint32_t counter = device_.Read().counter;
+  EXPECT_TRUE(WaitFor([&] { return device_.Read().counter != counter; }));
+  const Device::Frame frame = device_.Read();
+  EXPECT_EQ(64u, frame.width);
+  EXPECT_EQ(static_cast<uint32_t>(first.pid()), frame.pid);
+}
+
+TEST_F(FeedTest, SkipsTheCounterValueAFreshCameraIgnores) {
+  // A camera that has taken no frame yet remembers 0xFFFFFFFF as taken, so
+  // a frame with that counter would never reach it.
+  { std::ofstream key(device_.key_file()); }
+  const key_t key = ftok(device_.key_file().c_str(), static_cast<int>(getuid()));
+  const int id = shmget(key, orvid::kSharedFrameAreaBytes, IPC_CREAT | 0660);
+  ASSERT_GE(id, 0);
+  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0666, 1);
+  ASSERT_NE(SEM_FAILED, sem);
+  sem_close(sem);
+  ASSERT_TRUE(device_.Attach());
+  device_.area()->frameCounter = 0xFFFFFFFD;
+
+  Child& feed = StartFeed({"--frames", "2", "--size", "64x48", "--rate", "100"});
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+  EXPECT_EQ(0u, device_.Read().counter);  // 0xFFFFFFFE, then 0 instead of 0xFFFFFFFF
+}
+
+// ---------------------------------------------------------------------------
+// capture
+
+TEST_F(FeedTest, CaptureRefusesBadCommandLinesSayingWhy) {
+  const std::map<Strings, std::string> cases = {
+      {{"--size", "800x600"}, "--size 800x600 is too large"},
+      {{"--frames", "-1"}, "--frames wants a whole number"},
+      {{"--seconds", "0"}, "--seconds wants a number of seconds above 0"},
+      {{"--snapshot-frame", "3"}, "--snapshot-frame needs --snapshot FILE.png"},
+      {{"--frames", "2", "--snapshot", "a.png", "--snapshot-frame", "3"},
+       "--snapshot-frame 3 lies beyond --frames 2"},
+      {{"-o"}, "-o needs a value"},
+      {{"clip.y4m"}, "unexpected argument clip.y4m"},
+      {{"--bogus"}, "unknown option --bogus"},
+  };
+  for (const auto& [args, reason] : cases) {
+    Strings argv = {"capture"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child& capture = Start(argv);
+    EXPECT_EQ(2, capture.Wait()) << args[0];
+    EXPECT_TRUE(Contains(capture.Err(), "capture: " + reason)) << capture.Err();
+  }
+}
+
+TEST_F(FeedTest, CaptureNamesACameraThatIsNotInstalled) {
+  Child& capture = Start({"capture", "--device", "No Such Camera", "--frames", "1"});
+  EXPECT_EQ(1, capture.Wait());
+  EXPECT_TRUE(Contains(capture.Err(), "capture: no camera named \"No Such Camera\" is installed"))
+      << capture.Err();
+}
+
+// ---------------------------------------------------------------------------
+// Through the camera component
+
+// Tests that open the camera: it always uses its own device name, so they
+// take the lock that the camera's own tests take, keep the preferences and
+// the component search to a folder of their own, and remove only the
+// camera's objects that they created.
+class CameraTest : public FeedTest {
+ protected:
+  void SetUp() override {
+    lock_fd_ = open(QUORVEX_SOURCE_DIR "/orvid/orvidmac.cc", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lock_fd_, 0);
+    ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
+    semaphore_existed_ = camera_.SemaphoreExists();
+    key_file_existed_ = PathExists(camera_.key_file());
+    environment_ = {"XDG_CONFIG_HOME=" + folder_.File("config"),
+                    "XDG_DATA_HOME=" + folder_.File("data"), "QUORVEX_COMPONENT_PATH"};
+  }
+
+  void TearDown() override {
+    children_.clear();
+    camera_.Detach();
+    if (!key_file_existed_ && PathExists(camera_.key_file())) {
+      const int id = camera_.SegmentId();
+      if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+      unlink(camera_.key_file().c_str());
+    }
+    if (!semaphore_existed_) sem_unlink(camera_.semaphore().c_str());
+    if (lock_fd_ >= 0) close(lock_fd_);
+  }
+
+  Child& Run(const std::string& program, const Strings& args) {
+    Strings argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    children_.push_back(std::make_unique<Child>(argv, folder_.path(), "/dev/null", environment_));
+    return *children_.back();
+  }
+
+  Device camera_{orvid::kDeviceName};
+  Strings environment_;
+  int lock_fd_ = -1;
+  bool semaphore_existed_ = false;
+  bool key_file_existed_ = false;
+};
+
+TEST_F(CameraTest, ExplainsWhyTheCameraRefusesToOpen) {
+  // The camera opens only in processes of the allowed names.
+  const std::string renamed = folder_.File("NotTheAgent");
+  fs::copy_file(kTool, renamed);
+  Child& capture = Run(renamed, {"capture", "--frames", "1"});
+  EXPECT_EQ(1, capture.Wait());
+  EXPECT_TRUE(
+      Contains(capture.Err(), "capture: the camera refused to open: -2090 (videoOutputInUseErr)"))
+      << capture.Err();
+}
+
+TEST_F(CameraTest, CapturesWhatFeedWrites) {
+  Child& info = Run(kTool, {"capture", "--info"});
+  ASSERT_EQ(0, info.Wait()) << info.Err();
+  ASSERT_TRUE(Contains(info.Out(), "camera: Quorvex Camera Adapter 0\n")) << info.Out();
+  if (!Contains(info.Out(), "delivers frames: yes")) {
+    GTEST_SKIP() << "the camera does not deliver frames yet (no OrvidCompressDone, selector 70)";
+  }
+  if (!HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+
+  Child& feed = Run(kTool, {"feed", "--size", "320x240"});
+  int status = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] { return feed.Ended(&status) || (camera_.Attach() && camera_.Read().size != 0); }));
+  camera_.Detach();
+  const std::string movie = folder_.File("out.y4m");
+  const std::string still = folder_.File("still.png");
+  Child& capture = Run(kTool, {"capture", "--frames", "3", "--size", "320x240", "-o", movie,
+                               "--snapshot", still, "--snapshot-frame", "2"});
+  EXPECT_EQ(0, capture.Wait()) << capture.Err();
+  EXPECT_TRUE(Contains(capture.Err(), "capture: 3 frames in ")) << capture.Err();
+  kill(feed.pid(), SIGTERM);
+  EXPECT_EQ(0, feed.Wait());
+
+  Child& probe =
+      Run("/usr/bin/env", {"ffprobe", "-v", "error", "-count_frames", "-show_streams", movie});
+  EXPECT_EQ(0, probe.Wait()) << probe.Err();
+  EXPECT_TRUE(Contains(probe.Out(), "\nwidth=320\n")) << probe.Out();
+  EXPECT_TRUE(Contains(probe.Out(), "\nheight=240\n")) << probe.Out();
+  EXPECT_TRUE(Contains(probe.Out(), "\npix_fmt=yuv420p\n")) << probe.Out();
+  EXPECT_TRUE(Contains(probe.Out(), "\nnb_read_frames=3\n")) << probe.Out();
+  EXPECT_EQ(0u, ReadFile(still).find("\x89PNG\r\n\x1a\n"));
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// QuorvexLumenPlug, the camera's agent: feeds frames to the virtual camera
+// (feed) and captures them back the way a capturing application does
+// (capture).
+//
+// The program declares its main bundle with the agent's identifier: the
+// camera reads its logging settings ("orvid_log_level", "orvid_log_path")
+// from that identifier's preferences, and it opens only in a process whose
+// executable is named QuorvexLumenPlug.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "platform/bundle.h"
+#include "tools/QuorvexLumenPlug/commands.h"
+
+PLATFORM_MAIN_BUNDLE("com.quorvex.LumenPlug", nullptr);
+
+namespace {
+
+const char kHelp[] =
+    "Usage: QuorvexLumenPlug COMMAND [options]\n"
+    "\n"
+    "The agent of the virtual camera \"Quorvex Camera Adapter 0\".\n"
+    "\n"
+    "Commands:\n"
+    "  feed      feed frames to the camera: a moving test pattern, or a YUV4MPEG2\n"
+    "            file or stream (ffmpeg ... -f yuv4mpegpipe -pix_fmt yuv420p -)\n"
+    "  capture   capture frames from the camera as an application does, into a\n"
+    "            YUV4MPEG2 file or stream and a PNG snapshot\n"
+    "\n"
+    "Run 'QuorvexLumenPlug COMMAND --help' for a command's options.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fputs(kHelp, stderr);
+    return lumenplug::kExitUsage;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    fputs(kHelp, stdout);
+    return lumenplug::kExitOk;
+  }
+  if (command == "feed") return lumenplug::RunFeed(argc - 1, argv + 1);
+  if (command == "capture") return lumenplug::RunCapture(argc - 1, argv + 1);
+  fprintf(stderr, "QuorvexLumenPlug: unknown command \"%s\"\nTry 'QuorvexLumenPlug --help'.\n",
+          command.c_str());
+  return lumenplug::kExitUsage;
+}
