@@ -17,6 +17,10 @@
 //    frame buffer. A failed Open frees nothing: whatever it built stays in
 //    the record, every owned member may be null, and OrvidClose (which the
 //    component manager calls after a failed Open too) frees what is there.
+//  - Out-parameters: a handler writes its answers only through pointers the
+//    host gives; a null one where an answer is due is refused with
+//    qtParamErr (-2202), after the entry line, and nothing is written.
+//    OrvidCompressDone's similarity byte and time record may be null.
 //  - Logging: every line starts with "Orvid 0: "; a handler's lines go on
 //    with the handler's name and ": ". Open sets the whole process's
 //    logging from the agent's preferences; Close removes the log file.
@@ -25,6 +29,7 @@
 //    with the producer is the named mutex.
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -38,6 +43,7 @@
 #include "base/macutils.h"
 #include "base/stream.h"
 #include "base/stringencode.h"
+#include "orvid/sharedframearea.h"
 #include "platform/cfstring.h"
 #include "platform/components.h"
 #include "platform/gestalt.h"
@@ -46,6 +52,9 @@
 #include "platform/preferences.h"
 #include "platform/processes.h"
 #include "platform/status.h"
+#include "platform/timebase.h"
+#include "platform/videodigitizer.h"
+#include "scaler/yuvscaler.h"
 #include "sharedmem/sharedmem.h"
 
 using lumen_base::LogMessage;
@@ -64,6 +73,42 @@ ComponentResult OrvidOpen(Handle storage, ComponentInstance self);
 ComponentResult OrvidClose(Handle storage, ComponentInstance self);
 ComponentResult OrvidCanDo(Handle storage, SInt16 selector);
 ComponentResult OrvidVersion(Handle storage);
+
+// Geometry and inputs.
+ComponentResult OrvidGetMaxSrcRect(Handle storage, SInt16 inputStd, Rect* maxSrcRectOut);
+ComponentResult OrvidGetActiveSrcRect(Handle storage, SInt16 inputStd, Rect* activeSrcRect);
+ComponentResult OrvidSetDigitizerRect(Handle storage, Rect* digitizerRect);
+ComponentResult OrvidGetDigitizerRect(Handle storage, Rect* digitizerRect);
+ComponentResult OrvidGetVBlankRect(Handle storage, SInt16 inputStd, Rect* vBlankRect);
+ComponentResult OrvidGetDigitizerInfo(Handle storage, DigitizerInfo* info);
+ComponentResult OrvidGetCurrentFlags(Handle storage, UInt32* inputCurrentFlag,
+                                     UInt32* outputCurrentFlag);
+ComponentResult OrvidGetNumberOfInputs(Handle storage, SInt16* inputs);
+ComponentResult OrvidGetInputFormat(Handle storage, SInt16 input, SInt16* format);
+ComponentResult OrvidSetInput(Handle storage, SInt16 input);
+ComponentResult OrvidGetInput(Handle storage, SInt16* input);
+ComponentResult OrvidSetInputStandard(Handle storage, SInt16 inputStandard);
+ComponentResult OrvidGetInputName(Handle storage, SInt32 videoInput, StringPtr name);
+ComponentResult OrvidGetDeviceNameAndFlags(Handle storage, StringPtr outName, UInt32* outNameFlags);
+
+// Frame delivery.
+ComponentResult OrvidSetCompression(Handle storage, OSType compressType, SInt16 depth, Rect* bounds,
+                                    CodecQ spatialQuality, CodecQ temporalQuality,
+                                    SInt32 keyFrameRate);
+ComponentResult OrvidCompressOneFrameAsync(Handle storage);
+ComponentResult OrvidCompressDone(Handle storage, Boolean* done, Ptr* theData, long* dataSize,
+                                  UInt8* similarity, TimeRecord* t);
+ComponentResult OrvidReleaseCompressBuffer(Handle storage, Ptr bufferAddr);
+ComponentResult OrvidGetImageDescription(Handle storage, ImageDescriptionHandle desc);
+ComponentResult OrvidResetCompressSequence(Handle storage);
+ComponentResult OrvidSetCompressionOnOff(Handle storage, Boolean state);
+ComponentResult OrvidGetCompressionTypes(Handle storage, VDCompressionListHandle h);
+ComponentResult OrvidSetTimeBase(Handle storage, TimeBase t);
+ComponentResult OrvidSetFrameRate(Handle storage, Fixed framesPerSecond);
+ComponentResult OrvidGetPreferredTimeScale(Handle storage, TimeScale* preferred);
+
+// Capture state.
+ComponentResult OrvidCaptureStateChanging(Handle storage, UInt32 inStateFlags);
 
 }  // extern "C"
 
@@ -98,17 +143,47 @@ constexpr SInt32 kLowestSystemVersion = 0x1048;
 
 // One 640 x 480 planar 4:2:0 frame, and the shared area: a 256-byte header
 // followed by room for one such frame.
-constexpr size_t kFrameBufferBytes = 460800;
-constexpr unsigned long kSharedAreaBytes = 256 + kFrameBufferBytes;  // 0x70900
+constexpr size_t kFrameBufferBytes = orvid::kFrameDataBytes;
+constexpr unsigned long kSharedAreaBytes = orvid::kSharedFrameAreaBytes;  // 0x70900
 
 constexpr OSType kCodecType = 0x6A343230;  // 'j420'
 constexpr SInt32 kVendor = 0x71727678;     // 'qrvx'
 constexpr CodecQ kLosslessQuality = 0x400;
 constexpr Fixed k72Dpi = 0x00480000;
 constexpr SInt16 kNamesListId = 200;
+constexpr SInt16 kDeviceNameIndex = 1;
 constexpr SInt16 kFormatNameIndex = 2;
 constexpr SInt16 kOutputWidth = 320;
 constexpr SInt16 kOutputHeight = 240;
+
+// What the digitizer says it is: one colour YUV component input that takes
+// NTSC and PAL and always has a signal; compressed 32-bit output only, which
+// it can shrink, handed out without needing a copy.
+constexpr UInt32 kInputCapabilityFlags =
+    digiInDoesNTSC | digiInDoesPAL | digiInDoesComponent | digiInDoesColor;
+constexpr UInt32 kInputCurrentFlags = kInputCapabilityFlags | digiInSignalLock;
+constexpr UInt32 kOutputFlags = digiOutDoes32 | digiOutDoesShrink | digiOutDoesCompress |
+                                digiOutDoesCompressOnly | digiOutDoesNotNeedCopyOfCompressData;
+static_assert(kInputCapabilityFlags == 0x00001403);
+static_assert(kInputCurrentFlags == 0x80001403);
+static_assert(kOutputFlags == 0x98000120);
+// Neither flag word can be all ones, which marks flags not yet reported.
+constexpr UInt32 kFlagsNotReported = 0xFFFFFFFF;
+
+// Time stamps are in units of 1/3000 s.
+constexpr TimeScale kPreferredTimeScale = 3000;
+constexpr Fixed kThirtyFramesPerSecond = 0x001E0000;
+
+// A poll that finds no frame sleeps this long, which paces a host that polls
+// in a loop to about 200 looks into the shared area a second.
+constexpr useconds_t kIdlePollMicroseconds = 5000;
+
+// How long a poll waits for the named mutex. The producer holds it only to
+// write one frame (well under a millisecond); a holder that keeps it longer
+// than this has most likely died with it, and waiting without a limit would
+// freeze every capturing host for good. A poll that times out answers "no
+// frame", as when nothing is new, and the next poll tries again.
+constexpr int kPollLockTimeoutMs = 100;
 
 constexpr ComponentResult kVersionAndRevision = 0x00020001;
 
@@ -135,7 +210,7 @@ struct OrvidInstance {
   SInt32 keyFrameRate;
   UInt32 captureStateFlags;
   Fixed frameRate;
-  void* timeBase;  // the host's time base
+  TimeBase timeBase;  // the host's; not owned
   UInt8* frameBuffer;
   UInt32 lastFrameCounter;
   tessel::Mutex* mutex;
@@ -147,6 +222,18 @@ static_assert(std::is_trivial_v<OrvidInstance>, "the record lives in a zero-fill
 // The record behind a storage handle. The handle is never resized, so the
 // pointer stays valid until the handle is disposed of.
 OrvidInstance* Instance(Handle storage) { return reinterpret_cast<OrvidInstance*>(*storage); }
+
+// ---------------------------------------------------------------------------
+// Process-wide state.
+
+// True from the moment OrvidCompressDone hands out a frame until the host
+// gives it back with OrvidReleaseCompressBuffer (or closes the instance whose
+// buffer it is); no frame is handed out meanwhile. Shared by every instance
+// of the process, of which there is at most one.
+bool compressBufferOutstanding = false;
+
+// The largest source rectangle: the fixed 320 x 240 picture.
+const Rect maxSrcRect = {0, 0, kOutputHeight, kOutputWidth};
 
 // ---------------------------------------------------------------------------
 // Selector tables.
@@ -183,6 +270,40 @@ constexpr size_t kDigitizerSelectorCount = 98;
 const std::array<SelectorEntry, kDigitizerSelectorCount> kDigitizerTable = [] {
   std::array<SelectorEntry, kDigitizerSelectorCount> table;
   table.fill({kNotImplemented, 0});
+  // Layout codes: result 4 bytes (0x30), then two bits a parameter from bit
+  // 6, the storage first: 1 one byte, 2 two bytes, 3 four bytes.
+  const struct {
+    SInt16 selector;
+    SelectorEntry entry;
+  } handlers[] = {
+      {kVDGetMaxSrcRectSelect, {Slot(OrvidGetMaxSrcRect), 0xEF0}},
+      {kVDGetActiveSrcRectSelect, {Slot(OrvidGetActiveSrcRect), 0xEF0}},
+      {kVDSetDigitizerRectSelect, {Slot(OrvidSetDigitizerRect), 0x3F0}},
+      {kVDGetDigitizerRectSelect, {Slot(OrvidGetDigitizerRect), 0x3F0}},
+      {kVDGetVBlankRectSelect, {Slot(OrvidGetVBlankRect), 0xEF0}},
+      {kVDGetDigitizerInfoSelect, {Slot(OrvidGetDigitizerInfo), 0x3F0}},
+      {kVDGetCurrentFlagsSelect, {Slot(OrvidGetCurrentFlags), 0xFF0}},
+      {kVDGetNumberOfInputsSelect, {Slot(OrvidGetNumberOfInputs), 0x3F0}},
+      {kVDGetInputFormatSelect, {Slot(OrvidGetInputFormat), 0xEF0}},
+      {kVDSetInputSelect, {Slot(OrvidSetInput), 0x2F0}},
+      {kVDGetInputSelect, {Slot(OrvidGetInput), 0x3F0}},
+      {kVDSetInputStandardSelect, {Slot(OrvidSetInputStandard), 0x2F0}},
+      {kVDSetCompressionSelect, {Slot(OrvidSetCompression), 0xFFBF0}},
+      {kVDCompressOneFrameAsyncSelect, {Slot(OrvidCompressOneFrameAsync), 0xF0}},
+      {kVDCompressDoneSelect, {Slot(OrvidCompressDone), 0x3FFF0}},
+      {kVDReleaseCompressBufferSelect, {Slot(OrvidReleaseCompressBuffer), 0x3F0}},
+      {kVDGetImageDescriptionSelect, {Slot(OrvidGetImageDescription), 0x3F0}},
+      {kVDResetCompressSequenceSelect, {Slot(OrvidResetCompressSequence), 0xF0}},
+      {kVDSetCompressionOnOffSelect, {Slot(OrvidSetCompressionOnOff), 0x1F0}},
+      {kVDGetCompressionTypesSelect, {Slot(OrvidGetCompressionTypes), 0x3F0}},
+      {kVDSetTimeBaseSelect, {Slot(OrvidSetTimeBase), 0x3F0}},
+      {kVDSetFrameRateSelect, {Slot(OrvidSetFrameRate), 0x3F0}},
+      {kVDGetPreferredTimeScaleSelect, {Slot(OrvidGetPreferredTimeScale), 0x3F0}},
+      {kVDGetInputNameSelect, {Slot(OrvidGetInputName), 0xFF0}},
+      {kVDGetDeviceNameAndFlagsSelect, {Slot(OrvidGetDeviceNameAndFlags), 0xFF0}},
+      {kVDCaptureStateChangingSelect, {Slot(OrvidCaptureStateChanging), 0x3F0}},
+  };
+  for (const auto& handler : handlers) table[handler.selector] = handler.entry;
   return table;
 }();
 
@@ -362,10 +483,126 @@ ComponentResult BuildInstance(ComponentInstance self) {
 
   instance->frameBuffer = new (std::nothrow) UInt8[kFrameBufferBytes];
   if (instance->frameBuffer == nullptr) return memFullErr;
-  instance->inputCurrentFlags = 0xFFFFFFFF;
-  instance->outputCurrentFlags = 0xFFFFFFFF;
+  instance->inputCurrentFlags = kFlagsNotReported;
+  instance->outputCurrentFlags = kFlagsNotReported;
   return noErr;
 }
+
+// ---------------------------------------------------------------------------
+// Geometry.
+
+// "{left, top, right, bottom}", the form of the rectangle entry lines.
+std::string DescribeRect(const Rect& rect) {
+  return "{" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ", " +
+         std::to_string(rect.right) + ", " + std::to_string(rect.bottom) + "}";
+}
+
+// True when frames of this digitizer rectangle can be delivered: it starts
+// at the origin, it is at least one pixel each way (the scaler divides by
+// its size), and its 4:2:0 frame fits the output buffer.
+bool IsDeliverableRect(const Rect& rect) {
+  if (rect.top != 0 || rect.left != 0) return false;
+  if (rect.bottom <= 0 || rect.right <= 0) return false;
+  return orvid::PlanarFrameBytes(rect.right, rect.bottom) <= kFrameBufferBytes;
+}
+
+// ---------------------------------------------------------------------------
+// Frame delivery.
+
+// True when a header describes a frame that can be handed out as it is: it
+// fits the data area (so nothing past the segment is read) and its size is
+// exactly the planar size of its width and height. A smaller size would hand
+// out stale bytes of an earlier frame as part of this one, a larger one
+// would announce more data than the frame has.
+bool IsWellFormedFrame(UInt32 frame_size, UInt32 width, UInt32 height) {
+  return orvid::FrameFits(frame_size, width, height) &&
+         frame_size == orvid::PlanarFrameBytes(width, height);
+}
+
+// Rows left untouched above and below the scaled image. A source of the
+// destination's width but fewer rows is centred without scaling; one of
+// exactly a half or a quarter of the width is enlarged by the whole factor
+// and centred; every other source is stretched over the whole destination.
+// Integer divisions round down. Needs sw and sh above 0.
+long LetterboxOffset(UInt32 sw, UInt32 sh, UInt32 dw, UInt32 dh) {
+  const bool centred =
+      (sw == dw && sh < dh) || (sw == dw / 2 && sh <= dh / 2) || (sw == dw / 4 && sh <= dh / 4);
+  if (!centred) return 0;
+  // Below 16 pixels of width dw / sw can exceed the factor the rule names
+  // (3 / (3 / 2) is 3), making the enlarged image taller than the
+  // destination: it then fills the destination, without bands.
+  const uint64_t image_rows = static_cast<uint64_t>(dw / sw) * sh;
+  if (image_rows >= dh) return 0;
+  return static_cast<long>((dh - image_rows) / 2);
+}
+
+// With the mutex held: takes the frame in `area` when it is new and well
+// formed, copying or scaling it into the frame buffer, and tells its size.
+// False when there is nothing to take.
+bool CopyNewFrame(OrvidInstance* instance, const orvid::SharedFrameArea& area, UInt32* frame_size) {
+  const UInt32 counter = area.frameCounter;
+  const UInt32 size = area.frameSize;
+  // A withdrawn picture (size 0) is not remembered: the same counter with a
+  // picture is delivered later.
+  if (counter == instance->lastFrameCounter || size == 0) return false;
+  const UInt32 sw = area.width;
+  const UInt32 sh = area.height;
+  instance->lastFrameCounter = counter;
+  if (!IsWellFormedFrame(size, sw, sh)) {
+    // Remembered all the same, so that one bad header costs one line, not
+    // one line every poll.
+    ORVID_LOG(LS_WARNING) << "OrvidCompressDone: Ignoring a malformed frame: frameSize=" << size
+                          << ", width=" << sw << ", height=" << sh;
+    return false;
+  }
+  const UInt32 dw = static_cast<UInt32>(instance->digitizerRect.right);
+  const UInt32 dh = static_cast<UInt32>(instance->digitizerRect.bottom);
+  if (sw == dw && sh == dh) {
+    memcpy(instance->frameBuffer, area.frameData, size);
+  } else {
+    YuvScaler::Scale(area.frameData, sw, sh, instance->frameBuffer, dw, dh,
+                     LetterboxOffset(sw, sh, dw, dh), true);
+  }
+  *frame_size = size;
+  return true;
+}
+
+// Takes a new frame from the shared area into the frame buffer, holding the
+// named mutex for the copy. False when there is none, or when the mutex
+// cannot be had within kPollLockTimeoutMs.
+bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
+  if (instance->mutex == nullptr || instance->sharedMemory == nullptr ||
+      instance->frameBuffer == nullptr) {
+    return false;
+  }
+  const auto* area =
+      static_cast<const orvid::SharedFrameArea*>(instance->sharedMemory->GetAddress());
+  if (area == nullptr) return false;
+  if (!instance->mutex->LockWithTimeout(kPollLockTimeoutMs)) return false;
+  const bool taken = CopyNewFrame(instance, *area, frame_size);
+  instance->mutex->Unlock();
+  return taken;
+}
+
+// Stamps a frame with the time of the host's time base in units of
+// 1/3000 s. Before the host has set a time base the stamp is 0 in that scale,
+// with no base.
+void StampFrame(const OrvidInstance* instance, TimeRecord* t) {
+  if (t == nullptr) return;
+  if (instance->timeBase == nullptr) {
+    *t = {0, kPreferredTimeScale, nullptr};
+    return;
+  }
+  GetTimeBaseTime(instance->timeBase, kPreferredTimeScale, t);
+}
+
+// The names of the capture state flags, bit 0 first.
+const char* const kCaptureStateFlagNames[] = {
+    "vdFlagCaptureStarting",         "vdFlagCaptureStopping",
+    "vdFlagCaptureIsForPreview",     "vdFlagCaptureIsForRecord",
+    "vdFlagCaptureLowLatency",       "vdFlagCaptureAlwaysUseTimeBase",
+    "vdFlagCaptureSetSettingsBegin", "vdFlagCaptureSetSettingsEnd",
+};
 
 }  // namespace
 
@@ -410,6 +647,10 @@ ComponentResult OrvidClose(Handle storage, ComponentInstance /*self*/) {
   ORVID_LOG_F(LS_VERBOSE);
   if (storage != nullptr) {
     OrvidInstance* instance = Instance(storage);
+    // This is the process's only instance, so a buffer still handed out is
+    // this one's, and it is going away: left set, the flag would keep every
+    // later instance of the process from delivering a frame.
+    compressBufferOutstanding = false;
     delete[] instance->frameBuffer;
     instance->frameBuffer = nullptr;
     if (instance->mutex != nullptr) {
@@ -442,4 +683,302 @@ ComponentResult OrvidVersion(Handle storage) {
   if (storage == nullptr) return badCallOrderErr;
   ORVID_LOG_F(LS_VERBOSE);
   return kVersionAndRevision;
+}
+
+// ---------------------------------------------------------------------------
+// Geometry and inputs.
+
+ComponentResult OrvidGetMaxSrcRect(Handle storage, SInt16 /*inputStd*/, Rect* maxSrcRectOut) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (maxSrcRectOut == nullptr) return qtParamErr;
+  *maxSrcRectOut = maxSrcRect;
+  return noErr;
+}
+
+ComponentResult OrvidGetActiveSrcRect(Handle storage, SInt16 /*inputStd*/, Rect* activeSrcRect) {
+  if (storage == nullptr) return badCallOrderErr;
+  const OrvidInstance* instance = Instance(storage);
+  ORVID_LOG_F(LS_VERBOSE) << DescribeRect(instance->digitizerRect);
+  if (activeSrcRect == nullptr) return qtParamErr;
+  *activeSrcRect = instance->digitizerRect;
+  return noErr;
+}
+
+ComponentResult OrvidSetDigitizerRect(Handle storage, Rect* digitizerRect) {
+  if (storage == nullptr) return badCallOrderErr;
+  if (digitizerRect == nullptr) {
+    ORVID_LOG_F(LS_VERBOSE);
+    return qtParamErr;
+  }
+  // The entry line shows what was asked for, also when it is refused.
+  ORVID_LOG_F(LS_VERBOSE) << DescribeRect(*digitizerRect);
+  if (!IsDeliverableRect(*digitizerRect)) return qtParamErr;
+  Instance(storage)->digitizerRect = *digitizerRect;
+  return noErr;
+}
+
+ComponentResult OrvidGetDigitizerRect(Handle storage, Rect* digitizerRect) {
+  if (storage == nullptr) return badCallOrderErr;
+  const OrvidInstance* instance = Instance(storage);
+  ORVID_LOG_F(LS_VERBOSE) << instance->digitizerRect.right << "x" << instance->digitizerRect.bottom;
+  if (digitizerRect == nullptr) return qtParamErr;
+  *digitizerRect = instance->digitizerRect;
+  return noErr;
+}
+
+ComponentResult OrvidGetVBlankRect(Handle storage, SInt16 /*inputStd*/, Rect* vBlankRect) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (vBlankRect == nullptr) return qtParamErr;
+  *vBlankRect = {0, 0, 0, 0};
+  return noErr;
+}
+
+ComponentResult OrvidGetDigitizerInfo(Handle storage, DigitizerInfo* info) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (info == nullptr) return qtParamErr;
+  memset(info, 0, sizeof(*info));
+  info->vdigType = vdTypeBasic;
+  info->inputCapabilityFlags = kInputCapabilityFlags;
+  info->outputCapabilityFlags = kOutputFlags;
+  info->inputCurrentFlags = kInputCurrentFlags;
+  info->outputCurrentFlags = kOutputFlags;
+  info->minDestHeight = kOutputHeight;
+  info->minDestWidth = kOutputWidth;
+  info->maxDestHeight = kOutputHeight;
+  info->maxDestWidth = kOutputWidth;
+  OrvidInstance* instance = Instance(storage);
+  instance->inputCurrentFlags = kInputCurrentFlags;
+  instance->outputCurrentFlags = kOutputFlags;
+  return noErr;
+}
+
+ComponentResult OrvidGetCurrentFlags(Handle storage, UInt32* inputCurrentFlag,
+                                     UInt32* outputCurrentFlag) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  const OrvidInstance* instance = Instance(storage);
+  // The host must ask for the digitizer information first.
+  if (instance->inputCurrentFlags == kFlagsNotReported) return badCallOrderErr;
+  if (inputCurrentFlag == nullptr || outputCurrentFlag == nullptr) return qtParamErr;
+  *inputCurrentFlag = instance->inputCurrentFlags;
+  *outputCurrentFlag = instance->outputCurrentFlags;
+  return noErr;
+}
+
+ComponentResult OrvidGetNumberOfInputs(Handle storage, SInt16* inputs) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (inputs == nullptr) return qtParamErr;
+  *inputs = 0;  // the highest input number: there is only input 0
+  return noErr;
+}
+
+ComponentResult OrvidGetInputFormat(Handle storage, SInt16 input, SInt16* format) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (input != 0 || format == nullptr) return qtParamErr;
+  *format = yuvComponentIn;
+  return noErr;
+}
+
+ComponentResult OrvidSetInput(Handle storage, SInt16 input) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (input != 0) return qtParamErr;
+  return noErr;
+}
+
+ComponentResult OrvidGetInput(Handle storage, SInt16* input) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (input == nullptr) return qtParamErr;
+  *input = 0;
+  return noErr;
+}
+
+ComponentResult OrvidSetInputStandard(Handle storage, SInt16 inputStandard) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  // The component manager sign-extends two-byte parameters; the standards
+  // are unsigned codes.
+  const UInt16 standard = static_cast<UInt16>(inputStandard);
+  if (standard == ntscIn || standard == palIn || standard == ntscReallyIn) return noErr;
+  return qtParamErr;
+}
+
+ComponentResult OrvidGetInputName(Handle storage, SInt32 videoInput, StringPtr name) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (videoInput != 0 || name == nullptr) return qtParamErr;
+  c2pstrcpy(name, Instance(storage)->name);
+  return noErr;
+}
+
+ComponentResult OrvidGetDeviceNameAndFlags(Handle storage, StringPtr outName,
+                                           UInt32* outNameFlags) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (outNameFlags == nullptr) return qtParamErr;
+  const OSErr lookup = GetComponentIndString(reinterpret_cast<Component>(Instance(storage)->self),
+                                             outName, kNamesListId, kDeviceNameIndex);
+  if (lookup != noErr) return lookup;
+  *outNameFlags = vdDeviceFlagShowInputsAsDevices;
+  return noErr;
+}
+
+// ---------------------------------------------------------------------------
+// Frame delivery.
+
+ComponentResult OrvidSetCompression(Handle storage, OSType compressType, SInt16 depth, Rect* bounds,
+                                    CodecQ spatialQuality, CodecQ temporalQuality,
+                                    SInt32 keyFrameRate) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (compressType == 0) {
+    // "Any type": the component's own, at its own quality.
+    spatialQuality = kLosslessQuality;
+    temporalQuality = 0;
+    keyFrameRate = 0;
+  } else if (compressType != kCodecType) {
+    return noCodecErr;
+  }
+  // Recorded only: the frames handed out do not depend on these.
+  OrvidInstance* instance = Instance(storage);
+  instance->compressionDepth = depth == 0 ? 24 : depth;
+  if (bounds != nullptr) instance->compressionBounds = *bounds;
+  instance->spatialQuality = spatialQuality;
+  instance->temporalQuality = temporalQuality;
+  instance->keyFrameRate = keyFrameRate;
+  return noErr;
+}
+
+ComponentResult OrvidCompressOneFrameAsync(Handle storage) {
+  // Frames are looked for only when the host polls.
+  if (storage == nullptr) return badCallOrderErr;
+  return noErr;
+}
+
+ComponentResult OrvidCompressDone(Handle storage, Boolean* done, Ptr* theData, long* dataSize,
+                                  UInt8* similarity, TimeRecord* t) {
+  if (storage == nullptr) return badCallOrderErr;
+  if (done == nullptr || theData == nullptr || dataSize == nullptr) return qtParamErr;
+  *done = 0;
+  *theData = nullptr;
+  *dataSize = 0;
+  if (similarity != nullptr) *similarity = 0;
+
+  OrvidInstance* instance = Instance(storage);
+  UInt32 frame_size = 0;
+  if (compressBufferOutstanding || !TakeNewFrame(instance, &frame_size)) {
+    // Pace a host that polls in a loop; the mutex is free by now.
+    usleep(kIdlePollMicroseconds);
+    return noErr;
+  }
+  compressBufferOutstanding = true;
+  *done = 1;
+  *theData = reinterpret_cast<Ptr>(instance->frameBuffer);
+  // The producer's size, also when the frame was scaled to another one.
+  *dataSize = static_cast<long>(frame_size);
+  StampFrame(instance, t);
+  return noErr;
+}
+
+ComponentResult OrvidReleaseCompressBuffer(Handle storage, Ptr /*bufferAddr*/) {
+  if (storage == nullptr) return badCallOrderErr;
+  compressBufferOutstanding = false;
+  return noErr;
+}
+
+ComponentResult OrvidGetImageDescription(Handle storage, ImageDescriptionHandle desc) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  const ImageDescriptionHandle own = Instance(storage)->imageDescription;
+  if (own == nullptr) return badCallOrderErr;
+  // The whole handle: the record and the property atoms behind it.
+  const Size size = GetHandleSize(reinterpret_cast<Handle>(own));
+  SetHandleSize(reinterpret_cast<Handle>(desc), size);
+  const OSErr resized = MemError();
+  if (resized != noErr) return resized;
+  memmove(*desc, *own, static_cast<size_t>(size));
+  return noErr;
+}
+
+ComponentResult OrvidResetCompressSequence(Handle storage) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  return noErr;  // every frame stands alone: there is no sequence
+}
+
+ComponentResult OrvidSetCompressionOnOff(Handle storage, Boolean state) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  // The component only delivers compressed frames.
+  if (!state) return digiUnimpErr;
+  return noErr;
+}
+
+ComponentResult OrvidGetCompressionTypes(Handle storage, VDCompressionListHandle h) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  const ImageDescriptionHandle description = Instance(storage)->imageDescription;
+  if (description == nullptr) return badCallOrderErr;
+  SetHandleSize(reinterpret_cast<Handle>(h), sizeof(VDCompressionList));
+  const OSErr resized = MemError();
+  if (resized != noErr) return resized;
+  VDCompressionList* entry = *h;
+  memset(entry, 0, sizeof(*entry));
+  entry->codec = 0;
+  entry->cType = kCodecType;
+  PLstrcpy(entry->typeName, (*description)->name);
+  PLstrcpy(entry->name, (*description)->name);
+  entry->formatFlags = codecInfoDepth24;
+  entry->compressFlags = codecInfoDoes32;
+  entry->reserved = 0;
+  return noErr;
+}
+
+ComponentResult OrvidSetTimeBase(Handle storage, TimeBase t) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (t == nullptr) return qtParamErr;
+  Instance(storage)->timeBase = t;
+  return noErr;
+}
+
+ComponentResult OrvidSetFrameRate(Handle storage, Fixed framesPerSecond) {
+  if (storage == nullptr) return badCallOrderErr;
+  // The integer part, then the low 16 bits as a plain number (not a
+  // decimal fraction): 0x001DF852 is written 29.63570.
+  ORVID_LOG_F(LS_VERBOSE) << (framesPerSecond >> 16) << "."
+                          << static_cast<unsigned>(framesPerSecond & 0xFFFF);
+  // Recorded only: nothing paces the frames by it.
+  if (framesPerSecond != 0 && framesPerSecond != kThirtyFramesPerSecond) return qtParamErr;
+  Instance(storage)->frameRate = framesPerSecond == 0 ? kThirtyFramesPerSecond : framesPerSecond;
+  return noErr;
+}
+
+ComponentResult OrvidGetPreferredTimeScale(Handle storage, TimeScale* preferred) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  if (preferred == nullptr) return qtParamErr;
+  *preferred = kPreferredTimeScale;
+  return noErr;
+}
+
+// ---------------------------------------------------------------------------
+// Capture state.
+
+ComponentResult OrvidCaptureStateChanging(Handle storage, UInt32 inStateFlags) {
+  if (storage == nullptr) return badCallOrderErr;
+  ORVID_LOG_F(LS_VERBOSE);
+  // Frames are delivered whenever the host polls, so there is nothing to
+  // start or stop; the flags are only told.
+  for (size_t bit = 0; bit < std::size(kCaptureStateFlagNames); ++bit) {
+    if ((inStateFlags & (1u << bit)) != 0) ORVID_LOG(LS_VERBOSE) << kCaptureStateFlagNames[bit];
+  }
+  Instance(storage)->captureStateFlags = inStateFlags;
+  return noErr;
 }

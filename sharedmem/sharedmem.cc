@@ -9,6 +9,7 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <type_traits>
@@ -112,6 +113,38 @@ bool Mutex::Lock(bool block) {
     return false;
   }
   return true;
+}
+
+bool Mutex::LockWithTimeout(int timeout_ms) {
+  if (!IsOpen()) {
+    LOG(LS_ERROR) << "Invalid semaphore!";
+    return false;
+  }
+  // The usual case: the lock is free, and no clock needs to be read.
+  if (sem_trywait(Semaphore(sem_)) == 0) return true;
+  if (timeout_ms < 0) timeout_ms = 0;
+  // The monotonic clock: a wall clock set back while we wait must not
+  // stretch the wait.
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  for (;;) {
+    if (sem_clockwait(Semaphore(sem_), CLOCK_MONOTONIC, &deadline) == 0) return true;
+    const int error = errno;
+    if (error == EINTR) continue;  // the deadline stays where it was
+    if (error == ETIMEDOUT) {
+      LOG(LS_WARNING) << "Timed out after " << timeout_ms << " ms waiting for the semaphore '"
+                      << name_ << "'";
+    } else {
+      LOG(LS_ERROR) << "sem_clockwait returned -1! errno=" << error;
+    }
+    return false;
+  }
 }
 
 bool Mutex::Unlock() {

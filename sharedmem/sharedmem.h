@@ -64,6 +64,16 @@ class Mutex {
   // (errno EAGAIN) included: there is no retry.
   bool Lock(bool block);
 
+  // Takes the lock, waiting at most `timeout_ms` milliseconds for it on the
+  // monotonic clock (0 or below: only tries). A holder that died without
+  // releasing leaves the semaphore taken for good; this wait is how a reader
+  // keeps going then. True when taken. False when closed ("Invalid
+  // semaphore!"), when the time ran out (a warning "Timed out after <ms> ms
+  // waiting for the semaphore '<name>'"), or when the wait fails
+  // ("sem_clockwait returned -1! errno=<errno>"). A signal that interrupts
+  // the wait does not end it early.
+  bool LockWithTimeout(int timeout_ms);
+
   // Releases the lock. The owner is not recorded: pair every Unlock with a
   // successful Lock, or the count goes above one and lets two holders in.
   // False when closed ("Invalid semaphore!") or when the post fails.

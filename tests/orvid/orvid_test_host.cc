@@ -16,9 +16,22 @@
 //   close SLOT                   CloseComponent      -> close SLOT RESULT
 //   call SLOT SELECTOR ARG...    PlatformCallComponent with typed arguments:
 //       u8:V s16:V s32:V (cut to that width), ptr:null, buf:N (N zeroed
-//       bytes, passed by address), handle:N (a new N-byte handle)
-//       -> call SLOT SELECTOR RESULT, then for each buf " buf=HEX" and for
-//          each handle " handle=HEX" with the contents after the call
+//       bytes, passed by address), bytes:HEX (a buffer holding those bytes,
+//       passed by address), handle:N (a new N-byte handle)
+//       -> call SLOT SELECTOR RESULT, then for each buf or bytes " buf=HEX"
+//          and for each handle " handle=HEX" with the contents after the call
+//   settimebase SLOT             makes the host's time base (once) and hands
+//                                it over with OrvidSetTimeBase (76)
+//                                -> settimebase SLOT RESULT
+//   time                         the host's time base in 1/3000 s -> time V
+//   poll SLOT [PATH N]           one OrvidCompressDone (70), its outputs
+//                                preset to recognisable values:
+//       -> poll SLOT RESULT ready=R size=S similarity=M value=V scale=C
+//          base=host|null|other us=MICROSECONDS (the call's duration);
+//          a time record left unwritten reads value=-1 scale=-1 base=null.
+//          With PATH, a frame handed out has its first N bytes written there.
+//   release SLOT                 OrvidReleaseCompressBuffer (71) with the
+//                                slot's last frame -> release SLOT RESULT
 //   cando SLOT SELECTOR          the can-do selector -> cando SLOT SELECTOR RESULT
 //   candoall SLOT                every selector -32768..32767 that can-do
 //                                answers non-zero for: candoall SLOT S1,S2,...
@@ -27,10 +40,12 @@
 // A command that cannot be carried out answers "error TEXT".
 //
 // Standard error is left to the component's debug log sink.
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <iostream>
 #include <sstream>
@@ -40,6 +55,8 @@
 #include "platform/components.h"
 #include "platform/gestalt.h"
 #include "platform/memory.h"
+#include "platform/timebase.h"
+#include "platform/videodigitizer.h"
 
 namespace {
 
@@ -47,6 +64,10 @@ constexpr OSType kVideoDigitizerType = 0x76646967;  // 'vdig'
 constexpr int kSlots = 10;
 
 ComponentInstance g_instances[kSlots] = {};
+// The frame each slot was last handed, for release.
+Ptr g_frames[kSlots] = {};
+// The host's one time base, made by the first settimebase.
+TimeBase g_time_base = nullptr;
 
 bool ParseNumber(const std::string& text, long* value) {
   if (text.empty()) return false;
@@ -55,6 +76,19 @@ bool ParseNumber(const std::string& text, long* value) {
   const long parsed = strtol(text.c_str(), &end, 0);
   if (errno != 0 || *end != '\0') return false;
   *value = parsed;
+  return true;
+}
+
+// Pairs of hexadecimal digits, as many bytes as pairs.
+bool ParseHex(const std::string& text, std::vector<unsigned char>* bytes) {
+  if (text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const std::string pair = text.substr(i, 2);
+    char* end = nullptr;
+    const unsigned long byte = strtoul(pair.c_str(), &end, 16);
+    if (*end != '\0' || !isxdigit(static_cast<unsigned char>(pair[0]))) return false;
+    bytes->push_back(static_cast<unsigned char>(byte));
+  }
   return true;
 }
 
@@ -134,7 +168,13 @@ bool ParseArgument(const std::string& token, CallArguments* args, std::string* e
     return true;
   }
   long value = 0;
-  if (!ParseNumber(text, &value)) {
+  std::vector<unsigned char> bytes;
+  if (type == "bytes") {
+    if (!ParseHex(text, &bytes)) {
+      *error = "bad bytes: " + token;
+      return false;
+    }
+  } else if (!ParseNumber(text, &value)) {
     *error = "bad number: " + token;
     return false;
   }
@@ -148,6 +188,10 @@ bool ParseArgument(const std::string& token, CallArguments* args, std::string* e
     // Reserved now, addressed after all arguments are parsed (the vector of
     // buffers may still grow).
     args->buffers.emplace_back(static_cast<size_t>(value), 0);
+    args->words.push_back(0);
+    args->kinds.push_back('b');
+  } else if (type == "bytes") {
+    args->buffers.push_back(std::move(bytes));
     args->words.push_back(0);
     args->kinds.push_back('b');
   } else if (type == "handle" && value >= 0) {
@@ -208,7 +252,7 @@ std::string Call(const std::vector<std::string>& tokens) {
   // put their addresses in.
   size_t next_buffer = 0;
   for (size_t i = 0; i < args.words.size(); ++i) {
-    if (tokens[3 + i].compare(0, 4, "buf:") == 0) {
+    if (tokens[3 + i].compare(0, 4, "buf:") == 0 || tokens[3 + i].compare(0, 6, "bytes:") == 0) {
       args.words[i] = reinterpret_cast<long>(args.buffers[next_buffer++].data());
     }
   }
@@ -228,6 +272,55 @@ std::string Call(const std::vector<std::string>& tokens) {
   }
   for (Handle h : args.handles) DisposeHandle(h);
   return text;
+}
+
+long MonotonicMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000L + now.tv_nsec / 1000;
+}
+
+std::string SetTimeBase(int slot) {
+  if (g_time_base == nullptr) g_time_base = NewTimeBase();
+  if (g_time_base == nullptr) return "error NewTimeBase failed";
+  const ComponentResult result =
+      PlatformCallComponent(g_instances[slot], kVDSetTimeBaseSelect, g_time_base);
+  return "settimebase " + std::to_string(slot) + " " + std::to_string(result);
+}
+
+std::string Poll(const std::vector<std::string>& tokens) {
+  int slot = 0;
+  long dump_bytes = 0;
+  if ((tokens.size() != 2 && tokens.size() != 4) || !ParseSlot(tokens[1], &slot) ||
+      (tokens.size() == 4 && (!ParseNumber(tokens[3], &dump_bytes) || dump_bytes < 0))) {
+    return "error usage: poll SLOT [PATH N]";
+  }
+  // Values the component never writes, so that the answer shows what it set.
+  Boolean ready = 0xAA;
+  Ptr data = reinterpret_cast<Ptr>(&ready);
+  long size = -1;
+  UInt8 similarity = 0xAA;
+  TimeRecord record = {-1, -1, nullptr};
+  const long start = MonotonicMicroseconds();
+  const ComponentResult result = PlatformCallComponent(g_instances[slot], kVDCompressDoneSelect,
+                                                       &ready, &data, &size, &similarity, &record);
+  const long elapsed = MonotonicMicroseconds() - start;
+  if (ready != 0 && data != nullptr) g_frames[slot] = data;
+  if (tokens.size() == 4 && ready != 0 && data != nullptr) {
+    FILE* file = fopen(tokens[2].c_str(), "wb");
+    if (file == nullptr) return "error cannot create " + tokens[2];
+    const size_t written = fwrite(data, 1, static_cast<size_t>(dump_bytes), file);
+    if (fclose(file) != 0 || written != static_cast<size_t>(dump_bytes)) {
+      return "error cannot write " + tokens[2];
+    }
+  }
+  const char* base =
+      record.base == nullptr ? "null" : (record.base == g_time_base ? "host" : "other");
+  return "poll " + std::to_string(slot) + " " + std::to_string(result) +
+         " ready=" + std::to_string(ready) + " size=" + std::to_string(size) +
+         " similarity=" + std::to_string(similarity) + " value=" + std::to_string(record.value) +
+         " scale=" + std::to_string(record.scale) + " base=" + base +
+         " us=" + std::to_string(elapsed);
 }
 
 std::string Execute(const std::string& line) {
@@ -267,9 +360,24 @@ std::string Execute(const std::string& line) {
   if (command == "close" && tokens.size() == 2 && ParseSlot(tokens[1], &slot)) {
     const OSErr result = CloseComponent(g_instances[slot]);
     g_instances[slot] = nullptr;
+    g_frames[slot] = nullptr;
     return "close " + std::to_string(slot) + " " + std::to_string(result);
   }
   if (command == "call") return Call(tokens);
+  if (command == "settimebase" && tokens.size() == 2 && ParseSlot(tokens[1], &slot)) {
+    return SetTimeBase(slot);
+  }
+  if (command == "time" && tokens.size() == 1) {
+    if (g_time_base == nullptr) return "error no time base";
+    return "time " + std::to_string(GetTimeBaseTime(g_time_base, 3000, nullptr));
+  }
+  if (command == "poll") return Poll(tokens);
+  if (command == "release" && tokens.size() == 2 && ParseSlot(tokens[1], &slot)) {
+    const ComponentResult result =
+        PlatformCallComponent(g_instances[slot], kVDReleaseCompressBufferSelect, g_frames[slot]);
+    g_frames[slot] = nullptr;
+    return "release " + std::to_string(slot) + " " + std::to_string(result);
+  }
   if (command == "cando" && tokens.size() == 3 && ParseSlot(tokens[1], &slot) &&
       ParseNumber(tokens[2], &number)) {
     const ComponentResult result = PlatformCallComponent(g_instances[slot], kComponentCanDoSelect,
@@ -300,6 +408,7 @@ int main() {
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line == "quit") {
+      DisposeTimeBase(g_time_base);
       std::cout << "bye" << std::endl;
       return 0;
     }

@@ -3,334 +3,25 @@
 // under the names of real (and of refused) host processes and drive line by
 // line. The tests read what the component leaves behind: its answers, its
 // log file, the named semaphore, the key file and the shared segment.
-//
-// The component names its mutex and segment after its device name, which no
-// test can change, so every test here holds an exclusive lock for its whole
-// run (also against the same tests of another build of this tree), and
-// removes what it created.
 #include <dlfcn.h>
 #include <elf.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <semaphore.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/preferences.h"
+#include "tests/orvid/orvid_host_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-const char kAgentDomain[] = "com.quorvex.LumenPlug";
-const char kDeviceName[] = "Quorvex Camera Adapter 0";
-const char kBundleLibrary[] = ORVID_BUNDLE_DIR "/QuorvexCameraAdapter0.so";
-const char kHostProgram[] = QUORVEX_BINARY_DIR "/bin/orvid_test_host";
-
-constexpr long kBadComponentSelector = static_cast<int32_t>(0x80008002u);
-constexpr size_t kSharedAreaBytes = 461056;
-
-std::string Uid() { return std::to_string(getuid()); }
-std::string SemaphoreName() { return std::string(kDeviceName) + "_" + Uid(); }
-std::string KeyFile() { return "/tmp/" + std::string(kDeviceName) + "_" + Uid(); }
-
-bool PathExists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
-void WriteFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
-
-bool SemaphoreExists() {
-  sem_t* sem = sem_open(SemaphoreName().c_str(), 0);
-  if (sem == SEM_FAILED) return false;
-  sem_close(sem);
-  return true;
-}
-
-int SemaphoreCount() {
-  sem_t* sem = sem_open(SemaphoreName().c_str(), 0);
-  if (sem == SEM_FAILED) return -1;
-  int value = -1;
-  sem_getvalue(sem, &value);
-  sem_close(sem);
-  return value;
-}
-
-// The key the producer makes from the key file; -1 while there is none.
-key_t SharedAreaKey() { return ftok(KeyFile().c_str(), static_cast<int>(getuid())); }
-
-// The shared area's segment behind `key`, or -1. A segment of another size
-// is not the camera's: ftok keys come from inode numbers, which tests of the
-// transport running at the same time may share with the device's key file.
-int AreaSegment(key_t key) {
-  if (key == -1) return -1;
-  const int id = shmget(key, 0, 0);
-  struct shmid_ds status;
-  if (id < 0 || shmctl(id, IPC_STAT, &status) != 0) return -1;
-  return status.shm_segsz == kSharedAreaBytes ? id : -1;
-}
-
-// The status of the segment `id`; false once it is gone.
-bool SegmentStatus(int id, struct shmid_ds* status) {
-  return id >= 0 && shmctl(id, IPC_STAT, status) == 0;
-}
-
-// The last blank-separated word of a host's answer as a number.
-long Result(const std::string& answer) {
-  const size_t blank = answer.rfind(' ');
-  return strtol(answer.c_str() + (blank == std::string::npos ? 0 : blank + 1), nullptr, 0);
-}
-
-// One running host program. Commands go to its standard input; each answer
-// is one line on its standard output. Its standard error (the component's
-// debug sink) goes to a file.
-class Host {
- public:
-  Host(const std::string& program, const std::string& stderr_path) : stderr_path_(stderr_path) {
-    int to_host[2], from_host[2];
-    if (pipe(to_host) != 0 || pipe(from_host) != 0) abort();
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int error_fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(to_host[0], 0);
-      dup2(from_host[1], 1);
-      dup2(error_fd, 2);
-      for (int fd : {to_host[0], to_host[1], from_host[0], from_host[1], error_fd}) close(fd);
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(to_host[0]);
-    close(from_host[1]);
-    to_host_ = to_host[1];
-    from_host_ = from_host[0];
-  }
-
-  ~Host() {
-    if (to_host_ >= 0) close(to_host_);
-    if (from_host_ >= 0) close(from_host_);
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // Sends one command and returns the answer; "" when the host ended or did
-  // not answer within a minute.
-  std::string Do(const std::string& command) {
-    const std::string line = command + "\n";
-    if (write(to_host_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
-    std::string answer;
-    for (;;) {
-      struct pollfd ready = {from_host_, POLLIN, 0};
-      if (poll(&ready, 1, 60000) != 1) return "";
-      char byte = 0;
-      if (read(from_host_, &byte, 1) != 1) return "";
-      if (byte == '\n') return answer;
-      answer += byte;
-    }
-  }
-
-  long Open(int slot) { return Result(Do("open " + std::to_string(slot))); }
-  long Close(int slot) { return Result(Do("close " + std::to_string(slot))); }
-  long Call(int slot, int selector) {
-    return Result(Do("call " + std::to_string(slot) + " " + std::to_string(selector)));
-  }
-  long CanDo(int slot, int selector) {
-    return Result(Do("cando " + std::to_string(slot) + " " + std::to_string(selector)));
-  }
-  long LiveHandles() { return Result(Do("handles")); }
-
-  // Ends the host; its exit status, or -1 when it did not exit normally.
-  int Quit() {
-    const std::string answer = Do("quit");
-    close(to_host_);
-    to_host_ = -1;
-    int status = 0;
-    exited_ = true;
-    if (waitpid(pid_, &status, 0) != pid_ || !WIFEXITED(status) || answer != "bye") return -1;
-    return WEXITSTATUS(status);
-  }
-
-  std::string Stderr() const { return ReadFile(stderr_path_); }
-
- private:
-  std::string stderr_path_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int to_host_ = -1;
-  int from_host_ = -1;
-};
-
-// Everything after the timestamp of each line of a log, with source line
-// numbers replaced by N; a line without a well-formed timestamp is kept
-// whole behind "NO TIMESTAMP: ", so that comparisons show it.
-std::vector<std::string> LogLines(const std::string& text) {
-  static const std::regex kTimestamp(R"(^\[\d{3,}:\d{3}\] )");
-  static const std::regex kPosition(R"(\((\w+\.cc):\d+\))");
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, kTimestamp)) {
-      lines.push_back("NO TIMESTAMP: " + line);
-      continue;
-    }
-    lines.push_back(std::regex_replace(line.substr(match.length()), kPosition, "($1:N)"));
-  }
-  return lines;
-}
-
-class OrvidHostTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    lock_fd_ = open(QUORVEX_SOURCE_DIR "/orvid/orvidmac.cc", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(lock_fd_, 0);
-    ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
-
-    char folder[] = "/tmp/orvid-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(folder));
-    folder_ = folder;
-    setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
-    // No components but the build's own.
-    setenv("XDG_DATA_HOME", (folder_ + "/data").c_str(), 1);
-    unsetenv("QUORVEX_COMPONENT_PATH");
-    log_path_ = folder_ + "/cam.log";
-
-    semaphore_existed_ = SemaphoreExists();
-    key_file_existed_ = PathExists(KeyFile());
-  }
-
-  void TearDown() override {
-    hosts_.clear();
-    if (!key_file_existed_ && PathExists(KeyFile())) {
-      const int id = AreaSegment(SharedAreaKey());
-      if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-      unlink(KeyFile().c_str());
-    }
-    if (!semaphore_existed_) sem_unlink(SemaphoreName().c_str());
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-    unsetenv("XDG_CONFIG_HOME");
-    unsetenv("XDG_DATA_HOME");
-    if (lock_fd_ >= 0) close(lock_fd_);  // releases the lock
-  }
-
-  void SetPreference(const std::string& key, const std::string& value) {
-    std::string error;
-    ASSERT_TRUE(platform::SetPreferenceString(kAgentDomain, key, value, &error)) << error;
-  }
-
-  // The usual settings: everything logged, to cam.log (so cam.log0).
-  void LogEverything() {
-    SetPreference("orvid_log_level", "LS_VERBOSE");
-    SetPreference("orvid_log_path", log_path_);
-  }
-
-  // Starts the host program under `name` and points it at the build's
-  // components.
-  Host& StartHost(const std::string& name) {
-    const std::string program = folder_ + "/bin/" + name;
-    if (!PathExists(program)) {
-      fs::create_directories(folder_ + "/bin");
-      fs::copy_file(kHostProgram, program);
-    }
-    hosts_.push_back(std::make_unique<Host>(
-        program, folder_ + "/" + name + "-" + std::to_string(hosts_.size()) + ".stderr"));
-    Host& host = *hosts_.back();
-    const std::string components = fs::path(ORVID_BUNDLE_DIR).parent_path().string();
-    EXPECT_EQ("ok", host.Do("folder " + components));
-    return host;
-  }
-
-  std::string LogText() const { return ReadFile(log_path_ + "0"); }
-  std::vector<std::string> Log() const { return LogLines(LogText()); }
-
-  // The lines of a successful Open in a host called `name`, from the first.
-  std::vector<std::string> OpenLines(const std::string& name) const {
-    return {
-        "Orvid 0: OrvidOpen: ",
-        "Orvid 0: MayWeRun: ",
-        "Orvid 0: Process name: " + name + ", allowed=1",
-        "Orvid 0: Quorvex Camera Adapter 0",
-        "Mutex name = 'Quorvex Camera Adapter 0_" + Uid() + "'",
-        "Shared Memory name = '/tmp/Quorvex Camera Adapter 0_" + Uid() + "'",
-        "SharedMemory::Open size=461056",
-    };
-  }
-
-  // The lines of a refused Open and the Close that follows it.
-  std::vector<std::string> RefusalLines(const std::string& name, bool allowed,
-                                        const std::string& error) const {
-    return {
-        "Orvid 0: OrvidOpen: ",
-        "Orvid 0: MayWeRun: ",
-        "Orvid 0: Process name: " + name + ", allowed=" + (allowed ? "1" : "0"),
-        "Error(orvidmac.cc:N): Orvid 0: OrvidOpen: " + error,
-        "Orvid 0: OrvidClose: ",
-    };
-  }
-
-  // The lines of the Close of the last user of the segment.
-  static std::vector<std::string> LastCloseLines() {
-    return {
-        "Orvid 0: OrvidClose: ", "SharedMemory::Close()",
-        "1 user attached.",      "Last user of the shared memory, cleaning up!",
-        "SharedMemory::Close()",
-    };
-  }
-
-  // Quits the host and checks that it ended cleanly: exit status 0 and no
-  // sanitizer report (a leak found at exit makes the status non-zero).
-  static void ExpectCleanExit(Host& host) {
-    EXPECT_EQ(0, host.Quit());
-    const std::string errors = host.Stderr();
-    EXPECT_EQ(std::string::npos, errors.find("Sanitizer")) << errors;
-  }
-
-  std::string folder_;
-  std::string log_path_;
-  std::vector<std::unique_ptr<Host>> hosts_;
-
- private:
-  int lock_fd_ = -1;
-  bool semaphore_existed_ = false;
-  bool key_file_existed_ = false;
-};
-
-template <class T>
-std::vector<T> Concat(std::vector<T> a, const std::vector<T>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using namespace orvid_test;  // NOLINT: the fixture and its helpers
 
 // ---------------------------------------------------------------------------
 // The bundle.
@@ -364,15 +55,43 @@ std::set<std::string> ExportedSymbols(const std::string& path) {
 }
 
 TEST(OrvidBundle, ExportsOnlyTheEntryPointsAndTheVersionStamp) {
+  // The dispatcher and the 30 handlers of the tables, each under its own name.
   const std::set<std::string> expected = {
       "OrvidComponentDispatch",
       "OrvidOpen",
       "OrvidClose",
       "OrvidCanDo",
       "OrvidVersion",
+      "OrvidGetMaxSrcRect",
+      "OrvidGetActiveSrcRect",
+      "OrvidSetDigitizerRect",
+      "OrvidGetDigitizerRect",
+      "OrvidGetVBlankRect",
+      "OrvidGetDigitizerInfo",
+      "OrvidGetCurrentFlags",
+      "OrvidGetNumberOfInputs",
+      "OrvidGetInputFormat",
+      "OrvidSetInput",
+      "OrvidGetInput",
+      "OrvidSetInputStandard",
+      "OrvidSetCompression",
+      "OrvidCompressOneFrameAsync",
+      "OrvidCompressDone",
+      "OrvidReleaseCompressBuffer",
+      "OrvidGetImageDescription",
+      "OrvidResetCompressSequence",
+      "OrvidSetCompressionOnOff",
+      "OrvidGetCompressionTypes",
+      "OrvidSetTimeBase",
+      "OrvidSetFrameRate",
+      "OrvidGetPreferredTimeScale",
+      "OrvidGetInputName",
+      "OrvidGetDeviceNameAndFlags",
+      "OrvidCaptureStateChanging",
       "Quorvex_Camera_Adapter_0VersionNumber",
       "Quorvex_Camera_Adapter_0VersionString",
   };
+  EXPECT_EQ(33u, expected.size());
   EXPECT_EQ(expected, ExportedSymbols(kBundleLibrary));
 
   void* library = dlopen(kBundleLibrary, RTLD_NOW | RTLD_LOCAL);
@@ -596,7 +315,10 @@ TEST_F(OrvidHostTest, SelectorsOutsideTheTablesAreRefused) {
   Host& host = StartHost("Safari");
   ASSERT_EQ(0, host.Open(0));
   const size_t lines = Log().size();
-  for (int selector : {0, 1, 6, 68, 97, 98, 255, 256, 4096, 32767, -5, -6, -32768}) {
+  // Gaps between the implemented digitizer selectors, both ends of the
+  // table, and selectors beyond both tables.
+  for (int selector : {0,  6,  24, 27, 59,  65,  67,   78,    80, 82, 91,
+                       93, 96, 97, 98, 255, 256, 4096, 32767, -5, -6, -32768}) {
     SCOPED_TRACE(selector);
     EXPECT_EQ(kBadComponentSelector, host.Call(0, selector));
     EXPECT_EQ(0, host.CanDo(0, selector));
@@ -609,7 +331,10 @@ TEST_F(OrvidHostTest, SelectorsOutsideTheTablesAreRefused) {
 TEST_F(OrvidHostTest, CanDoAnswersOneForExactlyTheImplementedSelectors) {
   Host& host = StartHost("Safari");
   ASSERT_EQ(0, host.Open(0));
-  EXPECT_EQ("candoall 0 -4,-3,-2,-1", host.Do("candoall 0"));
+  EXPECT_EQ(
+      "candoall 0 -4,-3,-2,-1,1,2,3,4,5,25,26,60,61,62,63,64,68,69,70,71,72,73,74,75,76,77,81,92,"
+      "94,95",
+      host.Do("candoall 0"));
   EXPECT_EQ(0, host.Close(0));
   ExpectCleanExit(host);
 }
