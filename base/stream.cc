@@ -9,6 +9,8 @@
 #include <climits>
 #include <new>
 
+#include "base/thread.h"
+
 namespace lumen_base {
 
 namespace {
@@ -110,6 +112,20 @@ StreamOutcome StreamInterface::ReadLine(std::string* line) {
     line->push_back(ch);
   }
   return line->empty() ? result : OUTCOME_SUCCESS;
+}
+
+void StreamInterface::PostEvent(Thread* thread, int events, int error) {
+  if (thread == nullptr) return;
+  thread->Post(this, kStreamEventId, new PostEventData(events, error));
+}
+
+void StreamInterface::PostEvent(int events, int error) {
+  Thread* thread = ThreadManager::CurrentThread();
+  if (thread == nullptr) {
+    LOG_F(LS_WARNING) << "no message loop on this thread, event " << events << " dropped";
+    return;
+  }
+  PostEvent(thread, events, error);
 }
 
 StreamOutcome Flow(StreamInterface* source, char* buffer, size_t buffer_len, StreamInterface* sink,
@@ -447,5 +463,353 @@ StreamOutcome NullStream::Write(const void*, size_t data_len, size_t* written, i
 }
 
 void NullStream::Close() {}
+
+// ---------------------------------------------------------------------------
+// FifoBuffer
+
+FifoBuffer::FifoBuffer(size_t size)
+    : owner_(ThreadManager::CurrentThread()),
+      buffer_(new char[size > 0 ? size : 1]),
+      buffer_length_(size > 0 ? size : 1) {}
+
+FifoBuffer::~FifoBuffer() { delete[] buffer_; }
+
+bool FifoBuffer::GetBuffered(size_t* size) const {
+  RecursiveLockScope lock(&crit_);
+  if (size != nullptr) *size = data_length_;
+  return true;
+}
+
+bool FifoBuffer::SetCapacity(size_t size) {
+  RecursiveLockScope lock(&crit_);
+  if (data_length_ > size || size == 0) return false;
+  if (size == buffer_length_) return true;
+  char* ring = new char[size];
+  // The part up to the end of the old ring first, then the wrapped part.
+  const size_t tail = std::min(data_length_, buffer_length_ - read_position_);
+  memcpy(ring, buffer_ + read_position_, tail);
+  memcpy(ring + tail, buffer_, data_length_ - tail);
+  delete[] buffer_;
+  buffer_ = ring;
+  buffer_length_ = size;
+  read_position_ = 0;
+  return true;
+}
+
+StreamPhase FifoBuffer::GetState() const { return state_.load(std::memory_order_acquire); }
+
+StreamOutcome FifoBuffer::Read(void* buffer, size_t bytes, size_t* bytes_read, int*) {
+  RecursiveLockScope lock(&crit_);
+  if (data_length_ == 0) return GetState() == PHASE_OPEN ? OUTCOME_BLOCK : OUTCOME_END;
+
+  const bool was_full = data_length_ == buffer_length_;
+  const size_t copy = std::min(bytes, data_length_);
+  const size_t tail = std::min(copy, buffer_length_ - read_position_);
+  char* out = static_cast<char*>(buffer);
+  memcpy(out, buffer_ + read_position_, tail);
+  memcpy(out + tail, buffer_, copy - tail);
+  read_position_ = (read_position_ + copy) % buffer_length_;
+  data_length_ -= copy;
+  if (bytes_read != nullptr) *bytes_read = copy;
+  if (was_full && copy > 0) PostToOwner(EVT_WRITE);
+  return OUTCOME_SUCCESS;
+}
+
+StreamOutcome FifoBuffer::Write(const void* buffer, size_t bytes, size_t* bytes_written, int*) {
+  RecursiveLockScope lock(&crit_);
+  if (GetState() == PHASE_CLOSED) return OUTCOME_END;
+  if (data_length_ == buffer_length_) return OUTCOME_BLOCK;
+
+  const bool was_empty = data_length_ == 0;
+  const size_t copy = std::min(bytes, buffer_length_ - data_length_);
+  const size_t write_position = (read_position_ + data_length_) % buffer_length_;
+  const size_t tail = std::min(copy, buffer_length_ - write_position);
+  const char* in = static_cast<const char*>(buffer);
+  memcpy(buffer_ + write_position, in, tail);
+  memcpy(buffer_, in + tail, copy - tail);
+  data_length_ += copy;
+  if (bytes_written != nullptr) *bytes_written = copy;
+  if (was_empty && copy > 0) PostToOwner(EVT_READ);
+  return OUTCOME_SUCCESS;
+}
+
+void FifoBuffer::Close() {
+  RecursiveLockScope lock(&crit_);
+  state_.store(PHASE_CLOSED, std::memory_order_release);
+}
+
+const void* FifoBuffer::GetReadData(size_t* data_len) {
+  RecursiveLockScope lock(&crit_);
+  if (data_len != nullptr) *data_len = std::min(data_length_, buffer_length_ - read_position_);
+  return buffer_ + read_position_;
+}
+
+void FifoBuffer::ConsumeReadData(size_t used) {
+  RecursiveLockScope lock(&crit_);
+  // More than is held would wrap the count and corrupt the ring.
+  used = std::min(used, data_length_);
+  const bool was_full = data_length_ == buffer_length_;
+  read_position_ = (read_position_ + used) % buffer_length_;
+  data_length_ -= used;
+  if (was_full && used > 0) PostToOwner(EVT_WRITE);
+}
+
+void* FifoBuffer::GetWriteBuffer(size_t* buf_len) {
+  RecursiveLockScope lock(&crit_);
+  if (GetState() == PHASE_CLOSED) return nullptr;
+  if (data_length_ == 0) read_position_ = 0;
+
+  const size_t write_position = (read_position_ + data_length_) % buffer_length_;
+  size_t room;
+  if (data_length_ == buffer_length_) {
+    room = 0;
+  } else if (read_position_ > write_position) {
+    room = read_position_ - write_position;
+  } else {
+    room = buffer_length_ - write_position;
+  }
+  if (buf_len != nullptr) *buf_len = room;
+  return buffer_ + write_position;
+}
+
+void FifoBuffer::ConsumeWriteBuffer(size_t used) {
+  RecursiveLockScope lock(&crit_);
+  // More than the free room would overwrite bytes not yet read.
+  used = std::min(used, buffer_length_ - data_length_);
+  const bool was_empty = data_length_ == 0;
+  data_length_ += used;
+  if (was_empty && used > 0) PostToOwner(EVT_READ);
+}
+
+void FifoBuffer::PostToOwner(int events) { PostEvent(owner_, events, 0); }
+
+// ---------------------------------------------------------------------------
+// StreamAdapterInterface
+
+StreamAdapterInterface::StreamAdapterInterface(StreamInterface* stream, bool owned)
+    : stream_(stream), owned_(owned) {
+  if (stream_ != nullptr)
+    stream_->SignalStreamEvent.connect(this, &StreamAdapterInterface::OnEvent);
+}
+
+StreamAdapterInterface::~StreamAdapterInterface() {
+  if (owned_) delete stream_;
+  // has_slots then leaves every signal still connected.
+}
+
+StreamPhase StreamAdapterInterface::GetState() const {
+  return stream_ != nullptr ? stream_->GetState() : PHASE_CLOSED;
+}
+
+StreamOutcome StreamAdapterInterface::Read(void* buffer, size_t buffer_len, size_t* read,
+                                           int* error) {
+  if (stream_ == nullptr) return OUTCOME_ERROR;
+  return stream_->Read(buffer, buffer_len, read, error);
+}
+
+StreamOutcome StreamAdapterInterface::Write(const void* data, size_t data_len, size_t* written,
+                                            int* error) {
+  if (stream_ == nullptr) return OUTCOME_ERROR;
+  return stream_->Write(data, data_len, written, error);
+}
+
+void StreamAdapterInterface::Close() {
+  if (stream_ != nullptr) stream_->Close();
+}
+
+bool StreamAdapterInterface::SetPosition(size_t position) {
+  return stream_ != nullptr && stream_->SetPosition(position);
+}
+
+bool StreamAdapterInterface::GetPosition(size_t* position) const {
+  return stream_ != nullptr && stream_->GetPosition(position);
+}
+
+bool StreamAdapterInterface::GetSize(size_t* size) const {
+  return stream_ != nullptr && stream_->GetSize(size);
+}
+
+bool StreamAdapterInterface::GetAvailable(size_t* size) const {
+  return stream_ != nullptr && stream_->GetAvailable(size);
+}
+
+bool StreamAdapterInterface::GetWriteRemaining(size_t* size) const {
+  return stream_ != nullptr && stream_->GetWriteRemaining(size);
+}
+
+bool StreamAdapterInterface::ReserveSize(size_t size) {
+  return stream_ != nullptr && stream_->ReserveSize(size);
+}
+
+void StreamAdapterInterface::OnEvent(StreamInterface*, int events, int error) {
+  SignalStreamEvent(this, events, error);
+}
+
+// ---------------------------------------------------------------------------
+// StreamTap
+
+StreamTap::StreamTap(StreamInterface* stream, StreamInterface* tap)
+    : StreamAdapterInterface(stream, true), tap_(tap) {}
+
+StreamTap::~StreamTap() { delete tap_; }
+
+void StreamTap::AttachTap(StreamInterface* tap) {
+  if (tap == tap_) return;
+  StreamInterface* previous = tap_;
+  tap_ = tap;
+  delete previous;
+}
+
+StreamInterface* StreamTap::DetachTap() {
+  StreamInterface* tap = tap_;
+  tap_ = nullptr;
+  return tap;
+}
+
+StreamOutcome StreamTap::GetTapResult(int* error) {
+  if (error != nullptr) *error = tap_error_;
+  return tap_result_;
+}
+
+void StreamTap::CopyToTap(const void* data, size_t len) {
+  if (tap_ == nullptr || tap_result_ != OUTCOME_SUCCESS) return;
+  tap_result_ = tap_->WriteAll(data, len, nullptr, &tap_error_);
+}
+
+StreamOutcome StreamTap::Read(void* buffer, size_t buffer_len, size_t* read, int* error) {
+  size_t count = 0;
+  const StreamOutcome result = StreamAdapterInterface::Read(buffer, buffer_len, &count, error);
+  if (result == OUTCOME_SUCCESS) {
+    if (read != nullptr) *read = count;
+    CopyToTap(buffer, count);
+  }
+  return result;
+}
+
+StreamOutcome StreamTap::Write(const void* data, size_t data_len, size_t* written, int* error) {
+  size_t count = 0;
+  const StreamOutcome result = StreamAdapterInterface::Write(data, data_len, &count, error);
+  if (result == OUTCOME_SUCCESS) {
+    if (written != nullptr) *written = count;
+    CopyToTap(data, count);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// StreamSegment
+
+StreamSegment::StreamSegment(StreamInterface* stream) : StreamSegment(stream, kUnknownSize) {}
+
+StreamSegment::StreamSegment(StreamInterface* stream, size_t length)
+    : StreamAdapterInterface(stream, true), length_(length) {
+  size_t position = 0;
+  if (StreamAdapterInterface::GetPosition(&position)) start_ = position;
+}
+
+StreamOutcome StreamSegment::Read(void* buffer, size_t buffer_len, size_t* read, int* error) {
+  if (length_ != kUnknownSize) {
+    if (position_ >= length_) return OUTCOME_END;
+    buffer_len = std::min(buffer_len, length_ - position_);
+  }
+  size_t count = 0;
+  const StreamOutcome result = StreamAdapterInterface::Read(buffer, buffer_len, &count, error);
+  if (result == OUTCOME_SUCCESS) {
+    position_ += count;
+    if (read != nullptr) *read = count;
+  }
+  return result;
+}
+
+bool StreamSegment::SetPosition(size_t position) {
+  if (start_ == kUnknownSize) return false;
+  if (length_ != kUnknownSize && position > length_) return false;
+  // start + position must not wrap around to a small, valid position.
+  if (position > kUnknownSize - 1 - start_) return false;
+  if (!StreamAdapterInterface::SetPosition(start_ + position)) return false;
+  position_ = position;
+  return true;
+}
+
+bool StreamSegment::GetPosition(size_t* position) const {
+  if (start_ == kUnknownSize) return false;
+  size_t wrapped = 0;
+  if (!StreamAdapterInterface::GetPosition(&wrapped)) return false;
+  // A wrapped stream moved before the start by its other users reads as 0.
+  if (position != nullptr) *position = wrapped > start_ ? wrapped - start_ : 0;
+  return true;
+}
+
+bool StreamSegment::GetSize(size_t* size) const {
+  size_t wrapped = 0;
+  if (!StreamAdapterInterface::GetSize(&wrapped)) return false;
+  if (start_ != kUnknownSize) wrapped = wrapped > start_ ? wrapped - start_ : 0;
+  if (length_ != kUnknownSize) wrapped = std::min(wrapped, length_);
+  if (size != nullptr) *size = wrapped;
+  return true;
+}
+
+bool StreamSegment::GetAvailable(size_t* size) const {
+  size_t available = 0;
+  if (!StreamAdapterInterface::GetAvailable(&available)) return false;
+  if (length_ != kUnknownSize) {
+    available = std::min(available, position_ < length_ ? length_ - position_ : 0);
+  }
+  if (size != nullptr) *size = available;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// LoggingAdapter
+
+LoggingAdapter::LoggingAdapter(StreamInterface* stream, LoggingSeverity level,
+                               const std::string& label, bool hex_mode)
+    : StreamAdapterInterface(stream, true), level_(level), hex_mode_(hex_mode) {
+  set_label(label);
+}
+
+void LoggingAdapter::set_label(const std::string& label) { label_ = "[" + label + "]"; }
+
+StreamOutcome LoggingAdapter::Read(void* buffer, size_t buffer_len, size_t* read, int* error) {
+  size_t count = 0;
+  const StreamOutcome result = StreamAdapterInterface::Read(buffer, buffer_len, &count, error);
+  if (result == OUTCOME_SUCCESS) {
+    if (read != nullptr) *read = count;
+    LogMultiline(level_, label_.c_str(), true, buffer, count, hex_mode_, &lms_);
+  }
+  return result;
+}
+
+StreamOutcome LoggingAdapter::Write(const void* data, size_t data_len, size_t* written,
+                                    int* error) {
+  size_t count = 0;
+  const StreamOutcome result = StreamAdapterInterface::Write(data, data_len, &count, error);
+  if (result == OUTCOME_SUCCESS) {
+    if (written != nullptr) *written = count;
+    LogMultiline(level_, label_.c_str(), false, data, count, hex_mode_, &lms_);
+  }
+  return result;
+}
+
+void LoggingAdapter::Close() {
+  FlushState();
+  LOG_V(level_) << label_ << " Closed locally";
+  StreamAdapterInterface::Close();
+}
+
+void LoggingAdapter::OnEvent(StreamInterface* stream, int events, int error) {
+  if (events & EVT_OPEN) {
+    LOG_V(level_) << label_ << " Open";
+  } else if (events & EVT_CLOSE) {
+    FlushState();
+    LOG_V(level_) << label_ << " Closed with error: " << error;
+  }
+  StreamAdapterInterface::OnEvent(stream, events, error);
+}
+
+void LoggingAdapter::FlushState() {
+  LogMultiline(level_, label_.c_str(), false, nullptr, 0, hex_mode_, &lms_);
+  LogMultiline(level_, label_.c_str(), true, nullptr, 0, hex_mode_, &lms_);
+}
 
 }  // namespace lumen_base

@@ -2,7 +2,10 @@
 // on it (WriteAll, ReadAll, ReadLine, Flow), and the plain streams: FileStream
 // over a standard I/O file, the memory streams MemoryStream (owns a growing
 // buffer) and ExternalMemoryStream (fixed caller memory), StringStream over a
-// caller's std::string, and NullStream.
+// caller's std::string, and NullStream.  Further: FifoBuffer, a ring buffer
+// that one thread writes and another reads, and the adapters that wrap
+// another stream (StreamAdapterInterface, StreamTap, StreamSegment,
+// LoggingAdapter).
 //
 // Every operation answers at once with a StreamOutcome.  OUTCOME_BLOCK means
 // "nothing can move now, an event will follow": the stream later emits
@@ -10,10 +13,13 @@
 // out-parameter may be null; nothing is stored through it then and the result
 // is the same.
 //
-// Threading: the plain streams have no lock; one stream is used by one
-// thread at a time.  Events reach another thread only as messages posted to
-// that thread's queue with id kStreamEventId and a PostEventData payload;
-// OnMessage then emits SignalStreamEvent on the thread that dispatches them.
+// Threading: the plain streams and the adapters have no lock; one stream is
+// used by one thread at a time.  FifoBuffer is the exception: every
+// operation takes its lock.  Events reach another thread only as messages
+// posted to that thread's queue with id kStreamEventId and a PostEventData
+// payload (PostEvent); OnMessage then emits SignalStreamEvent on the thread
+// that dispatches them.  Destroying a stream removes its events that are
+// still queued, from every queue.
 #ifndef BASE_STREAM_H_
 #define BASE_STREAM_H_
 
@@ -21,13 +27,18 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <string>
 
+#include "base/logging.h"  // LoggingSeverity, LogMultilineState
 #include "base/messagequeue.h"
+#include "base/recursivelock.h"
 #include "base/sigslot.h"
 #include "base/stringencode.h"  // kUnknownSize: a length or position nobody can tell
 
 namespace lumen_base {
+
+class Thread;
 
 enum StreamPhase { PHASE_CLOSED, PHASE_OPENING, PHASE_OPEN };
 
@@ -122,6 +133,14 @@ class StreamInterface : public MessageHandler {
   // bytes, and for an empty line ended by a line feed); else the answer of
   // the last Read, e.g. OUTCOME_END at the end of the stream.
   StreamOutcome ReadLine(std::string* line);
+
+  // Posts `events` and `error` to `thread` as a kStreamEventId message for
+  // this stream, so that SignalStreamEvent is emitted on that thread.  Any
+  // thread.  A null thread drops the event.
+  void PostEvent(Thread* thread, int events, int error);
+  // The same to the calling thread's current Thread.  A thread without one
+  // has no loop to deliver it: the event is dropped with a warning.
+  void PostEvent(int events, int error);
 
   // (stream, events, error)
   sigslot::signal3<StreamInterface*, int, int> SignalStreamEvent;
@@ -302,6 +321,188 @@ class NullStream : public StreamInterface {
   StreamOutcome Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
   StreamOutcome Write(const void* data, size_t data_len, size_t* written, int* error) override;
   void Close() override;
+};
+
+// A ring buffer of fixed capacity that one thread writes and another reads.
+// Readiness is announced to the thread that built the buffer (its owner):
+// a write into an empty buffer posts EVT_READ, a read from a full one posts
+// EVT_WRITE, and the slots run later on the owner's thread.  Close only
+// stops writing; what is held can still be read, then reads end.
+//
+// Threading: every operation but GetState holds the buffer's lock for its
+// whole run, events are posted while it is held.  Lock order: the buffer's
+// lock, then the owner's queue lock.
+class FifoBuffer : public StreamInterface {
+ public:
+  // A capacity of 0 would leave no room at all; it is taken as 1.
+  explicit FifoBuffer(size_t size);
+  ~FifoBuffer() override;
+
+  // Bytes held.  Always true.
+  bool GetBuffered(size_t* size) const;
+  // Changes the capacity, keeping the bytes held in order from the start of
+  // the new ring.  False when more than `size` bytes are held, or for 0.
+  bool SetCapacity(size_t size);
+
+  StreamPhase GetState() const override;
+  // Empty: OUTCOME_BLOCK while open, OUTCOME_END once closed.
+  StreamOutcome Read(void* buffer, size_t bytes, size_t* bytes_read, int* error) override;
+  // Closed: OUTCOME_END.  Full: OUTCOME_BLOCK.  Else as much as fits.
+  StreamOutcome Write(const void* buffer, size_t bytes, size_t* bytes_written, int* error) override;
+  void Close() override;
+
+  // The held bytes from the read position up to the end of the ring.
+  const void* GetReadData(size_t* data_len) override;
+  // `used` beyond what GetReadData offered is cut to the bytes held.
+  void ConsumeReadData(size_t used) override;
+  // The free room from the write position up to the read position or the
+  // end of the ring (0 bytes when full); an empty buffer first rewinds so
+  // the whole ring is one block.  Null (length untouched) once closed.
+  void* GetWriteBuffer(size_t* buf_len) override;
+  // `used` beyond the free room is cut to it.
+  void ConsumeWriteBuffer(size_t used) override;
+
+ private:
+  // Posts `events` to the owner, error 0.
+  void PostToOwner(int events);
+
+  std::atomic<StreamPhase> state_{PHASE_OPEN};
+  // Set in the constructor, never changed.
+  Thread* const owner_;
+  // Guarded by crit_.
+  char* buffer_;
+  size_t buffer_length_;  // capacity, at least 1
+  size_t data_length_ = 0;
+  size_t read_position_ = 0;
+  mutable RecursiveLock crit_;
+};
+
+// A stream that wraps another and passes everything through: every
+// operation, GetWriteRemaining included, goes to the wrapped stream, except
+// the direct buffer access, which an adapter does not offer.  The wrapped
+// stream's events come out as the adapter's own (OnEvent).  Without a
+// wrapped stream every operation fails: reads and writes answer
+// OUTCOME_ERROR, queries false, GetState PHASE_CLOSED.
+//
+// Threading: no lock; an adapter is used like the stream it wraps.
+class StreamAdapterInterface : public StreamInterface, public sigslot::has_slots<> {
+ public:
+  // `stream` may be null.  With `owned` the adapter destroys it.
+  StreamAdapterInterface(StreamInterface* stream, bool owned);
+  // Destroys the wrapped stream when owned, then leaves every signal.
+  ~StreamAdapterInterface() override;
+
+  StreamPhase GetState() const override;
+  StreamOutcome Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamOutcome Write(const void* data, size_t data_len, size_t* written, int* error) override;
+  void Close() override;
+  bool SetPosition(size_t position) override;
+  bool GetPosition(size_t* position) const override;
+  bool GetSize(size_t* size) const override;
+  bool GetAvailable(size_t* size) const override;
+  bool GetWriteRemaining(size_t* size) const override;
+  bool ReserveSize(size_t size) override;
+
+  // Connected to the wrapped stream's SignalStreamEvent: emits this
+  // adapter's SignalStreamEvent with itself as the stream.
+  virtual void OnEvent(StreamInterface* stream, int events, int error);
+
+ protected:
+  StreamInterface* stream() const { return stream_; }
+
+ private:
+  // Set in the constructor, never changed.
+  StreamInterface* const stream_;
+  const bool owned_;
+};
+
+// Passes traffic through and copies every byte read or written to a second
+// stream, the tap.  The first time the tap fails, its result and error are
+// kept and copying stops for good; the main traffic is never affected.
+class StreamTap : public StreamAdapterInterface {
+ public:
+  // Owns both streams; `tap` may be null.
+  StreamTap(StreamInterface* stream, StreamInterface* tap);
+  // Destroys the tap, then the wrapped stream.
+  ~StreamTap() override;
+
+  // Replaces the tap, destroying the previous one; attaching the attached
+  // tap again changes nothing.  The kept result is not reset.
+  void AttachTap(StreamInterface* tap);
+  // Gives the tap back to the caller and forgets it.
+  StreamInterface* DetachTap();
+  // OUTCOME_SUCCESS until the tap failed, then that failure, with the tap's
+  // error through `error` when given.
+  StreamOutcome GetTapResult(int* error);
+
+  StreamOutcome Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamOutcome Write(const void* data, size_t data_len, size_t* written, int* error) override;
+
+ private:
+  // Copies `len` bytes to the tap while it has not failed.
+  void CopyToTap(const void* data, size_t len);
+
+  StreamInterface* tap_;  // owned; may be null
+  StreamOutcome tap_result_ = OUTCOME_SUCCESS;
+  int tap_error_ = 0;
+};
+
+// A window on the wrapped stream: from its position at construction
+// (`start`) on, at most `length` bytes when a length is given.  Positions
+// are relative to the start.  Reads stop at the end of the window; writes
+// pass through unchanged.  Operations that need a position fail when the
+// wrapped stream cannot tell its position.
+class StreamSegment : public StreamAdapterInterface {
+ public:
+  // Unbounded: reads go on to the end of the wrapped stream.
+  explicit StreamSegment(StreamInterface* stream);
+  StreamSegment(StreamInterface* stream, size_t length);
+
+  // OUTCOME_END at the end of the window; reads are cut at it.
+  StreamOutcome Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  // False beyond the window or when the wrapped stream refuses start + pos.
+  bool SetPosition(size_t position) override;
+  bool GetPosition(size_t* position) const override;
+  // The wrapped stream's size past the start, at most the length.
+  bool GetSize(size_t* size) const override;
+  // The wrapped stream's available bytes, at most what is left of the
+  // window.
+  bool GetAvailable(size_t* size) const override;
+
+ private:
+  size_t start_ = kUnknownSize;
+  size_t position_ = 0;  // relative to start_
+  size_t length_;        // kUnknownSize: unbounded
+};
+
+// Logs all traffic of the wrapped stream at `level` through LogMultiline:
+// reads as input, writes as output, each line beginning with "[label]".
+// Also logs "[label] Open" on EVT_OPEN, "[label] Closed locally" on Close
+// and "[label] Closed with error: N" on EVT_CLOSE (an event carrying both
+// EVT_OPEN and EVT_CLOSE logs only the opening).  Before a closing line, the
+// unprintable bytes still counted are reported, output first.
+class LoggingAdapter : public StreamAdapterInterface {
+ public:
+  // Owns `stream`.
+  LoggingAdapter(StreamInterface* stream, LoggingSeverity level, const std::string& label,
+                 bool hex_mode = false);
+
+  void set_label(const std::string& label);
+
+  StreamOutcome Read(void* buffer, size_t buffer_len, size_t* read, int* error) override;
+  StreamOutcome Write(const void* data, size_t data_len, size_t* written, int* error) override;
+  void Close() override;
+
+  void OnEvent(StreamInterface* stream, int events, int error) override;
+
+ private:
+  // Reports what is still counted, output first, then input.
+  void FlushState();
+
+  LoggingSeverity level_;
+  std::string label_;  // "[" + label + "]"
+  bool hex_mode_;
+  LogMultilineState lms_;
 };
 
 }  // namespace lumen_base
