@@ -136,14 +136,13 @@ EventDispatcher::~EventDispatcher() {
 uint32_t EventDispatcher::RequestedEvents() { return EVENT_READ; }
 
 void EventDispatcher::BeforeEvent(uint32_t /*ff*/) {
-  RecursiveLockScope lock(&crit_);
-  if (!signaled_) return;
+  if (!signaled_.load()) return;
   // Reset before handling, so that a Raise from now on reaches the next
   // select.
   char buffer[4];
   ssize_t ignored = read(read_fd_, buffer, sizeof(buffer));
   (void)ignored;
-  signaled_ = false;
+  signaled_.store(false);
 }
 
 void EventDispatcher::HandleEvent(uint32_t /*ff*/, int /*err*/) {}
@@ -153,10 +152,9 @@ int EventDispatcher::Descriptor() { return read_fd_; }
 bool EventDispatcher::IsPeerClosed() { return false; }
 
 void EventDispatcher::Raise() {
-  RecursiveLockScope lock(&crit_);
-  if (signaled_) return;
+  if (signaled_.exchange(true)) return;  // a byte is there or on its way
   const unsigned char byte = 0;
-  if (write(write_fd_, &byte, 1) == 1) signaled_ = true;
+  if (write(write_fd_, &byte, 1) != 1) signaled_.store(false);
 }
 
 Signaler::Signaler(PhysicalSocketServer* ss, bool* waiting_flag)

@@ -26,6 +26,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <vector>
 
 #include "base/recursivelock.h"
@@ -74,8 +75,12 @@ class Dispatcher {
 // make it readable, so a server must not wait on it.
 //
 // Raise may be called from any thread, concurrently with other Raise calls
-// and with the draining in BeforeEvent: the dispatcher's own lock makes the
-// pipe and the `signaled_` flag change together.
+// and with the draining in BeforeEvent.  `signaled_` is set by the one Raise
+// that writes the byte and cleared after the byte is read; a Raise that
+// lands between the read and the clear is merged into the wake-up being
+// handled, which is harmless: the woken loop looks at its work after the
+// event, and the raiser published that work before raising.  No lock is
+// held across the system calls, so a woken loop never waits for its waker.
 class EventDispatcher : public Dispatcher {
  public:
   explicit EventDispatcher(PhysicalSocketServer* ss);
@@ -101,9 +106,8 @@ class EventDispatcher : public Dispatcher {
   int read_fd_ = -1;
   int write_fd_ = -1;
   bool registered_ = false;
-  // Guarded by crit_: a byte is in the pipe.
-  bool signaled_ = false;
-  RecursiveLock crit_;
+  // A byte is in the pipe, or is being written by the Raise that set it.
+  std::atomic<bool> signaled_{false};
 };
 
 // The server's wake-up event: handling it clears the flag that keeps the
