@@ -35,6 +35,9 @@
 #include <gtest/gtest.h>
 
 #include "orvid/sharedframearea.h"
+#include "tools/QuorvexLumenPlug/png.h"
+#include "tools/QuorvexLumenPlug/testpattern.h"
+#include "tools/QuorvexLumenPlug/y4m.h"
 
 extern char** environ;
 
@@ -664,6 +667,7 @@ TEST_F(FeedTest, CaptureRefusesBadCommandLinesSayingWhy) {
       {{"--frames", "2", "--snapshot", "a.png", "--snapshot-frame", "3"},
        "--snapshot-frame 3 lies beyond --frames 2"},
       {{"-o"}, "-o needs a value"},
+      {{"--verbose", "--quiet"}, "--verbose and --quiet cannot be given together"},
       {{"clip.y4m"}, "unexpected argument clip.y4m"},
       {{"--bogus"}, "unknown option --bogus"},
   };
@@ -693,7 +697,10 @@ TEST_F(FeedTest, CaptureNamesACameraThatIsNotInstalled) {
 class CameraTest : public FeedTest {
  protected:
   void SetUp() override {
-    lock_fd_ = open(QUORVEX_SOURCE_DIR "/orvid/orvidmac.cc", O_RDONLY | O_CLOEXEC);
+    // Per user, not per checkout: the camera's names are the user's.
+    const std::string lock_path =
+        "/tmp/quorvex-camera-tests-" + std::to_string(getuid()) + ".lock";
+    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(lock_fd_, 0);
     ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
     semaphore_existed_ = camera_.SemaphoreExists();
@@ -721,6 +728,20 @@ class CameraTest : public FeedTest {
     return *children_.back();
   }
 
+  // Starts feed on the camera's own name with `args` and waits until its
+  // first frame is in the shared area.
+  Child& StartCameraFeed(const Strings& args) {
+    Strings argv = {"feed"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child& feed = Run(kTool, argv);
+    int status = 0;
+    const bool fed = WaitFor(
+        [&] { return feed.Ended(&status) || (camera_.Attach() && camera_.Read().size != 0); });
+    camera_.Detach();
+    EXPECT_TRUE(fed && !feed.Ended(&status)) << "feed did not start: " << feed.Err();
+    return feed;
+  }
+
   Device camera_{orvid::kDeviceName};
   Strings environment_;
   int lock_fd_ = -1;
@@ -728,48 +749,235 @@ class CameraTest : public FeedTest {
   bool key_file_existed_ = false;
 };
 
+// A YUV4MPEG2 file as an independent reader of the format sees it: its
+// header and its frames in the shared area's layout.
+struct Movie {
+  lumenplug::Y4mStreamInfo info;
+  std::vector<Bytes> frames;
+  std::string error;  // empty when the whole file parsed
+};
+
+Movie ReadMovie(const std::string& path) {
+  Movie movie;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    movie.error = "cannot open " + path + ": " + strerror(errno);
+    return movie;
+  }
+  lumenplug::Y4mReader reader(fd);
+  if (reader.ReadHeader(&movie.info, orvid::kFrameDataBytes) != lumenplug::Y4mReader::kOk) {
+    movie.error = reader.error();
+  } else {
+    Bytes frame;
+    lumenplug::Y4mReader::Status status;
+    while ((status = reader.ReadFrame(&frame)) == lumenplug::Y4mReader::kOk) {
+      movie.frames.push_back(frame);
+    }
+    if (status != lumenplug::Y4mReader::kEnd) movie.error = reader.error();
+  }
+  close(fd);
+  return movie;
+}
+
+// The number of the test pattern's frame that `frame` shows, looking at the
+// numbers from `first` on; -1 when it is none of them. feed draws frame i of
+// its run as pattern frame i, and the pattern never repeats a frame.
+int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t height, uint64_t first) {
+  // feed runs at 30 frames per second; a test reads its frames within a
+  // minute of starting it.
+  constexpr uint64_t kFramesToSearch = 30 * 60;
+  const lumenplug::TestPattern pattern(width, height);
+  Bytes drawn(orvid::PlanarFrameBytes(width, height));
+  if (frame.size() != drawn.size()) return -1;
+  for (uint64_t number = first; number < first + kFramesToSearch; ++number) {
+    pattern.Render(number, drawn.data());
+    if (drawn == frame) return static_cast<int64_t>(number);
+  }
+  return -1;
+}
+
+// The text between `before` and the next `after` in `text`, for each place
+// where `before` occurs.
+Strings FieldsBetween(const std::string& text, const std::string& before,
+                      const std::string& after) {
+  Strings fields;
+  for (size_t at = text.find(before); at != std::string::npos; at = text.find(before, at + 1)) {
+    const size_t begin = at + before.size();
+    const size_t end = text.find(after, begin);
+    if (end == std::string::npos) break;
+    fields.push_back(text.substr(begin, end - begin));
+  }
+  return fields;
+}
+
+uint32_t BigEndian32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<uint8_t>(bytes.at(at + i));
+  return value;
+}
+
 TEST_F(CameraTest, ExplainsWhyTheCameraRefusesToOpen) {
   // The camera opens only in processes of the allowed names.
   const std::string renamed = folder_.File("NotTheAgent");
   fs::copy_file(kTool, renamed);
-  Child& capture = Run(renamed, {"capture", "--frames", "1"});
+  const std::string movie = folder_.File("never.y4m");
+  Child& capture = Run(renamed, {"capture", "--frames", "1", "-o", movie});
   EXPECT_EQ(1, capture.Wait());
-  EXPECT_TRUE(
-      Contains(capture.Err(), "capture: the camera refused to open: -2090 (videoOutputInUseErr)"))
+  // The code, its name and what it means, and why this process got it.
+  EXPECT_TRUE(Contains(capture.Err(),
+                       "capture: the camera refused to open: -2090 (videoOutputInUseErr): The "
+                       "video output is in use; the camera opens only in its agent "
+                       "QuorvexLumenPlug and a few web browsers, and this process is named "
+                       "\"NotTheAgent\"\n"))
       << capture.Err();
+  EXPECT_FALSE(PathExists(movie));
+}
+
+TEST_F(CameraTest, DescribesTheCamera) {
+  Child& info = Run(kTool, {"capture", "--info"});
+  ASSERT_EQ(0, info.Wait()) << info.Err();
+  EXPECT_TRUE(Contains(info.Out(), "camera: Quorvex Camera Adapter 0\n")) << info.Out();
+  EXPECT_TRUE(Contains(info.Out(), "delivers frames: yes\n")) << info.Out();
+  // Asking for the digitizer information first makes the current flags
+  // available; the input reports a signal.
+  EXPECT_TRUE(Contains(info.Out(), "frame sizes: 320x240 to 320x240\n")) << info.Out();
+  EXPECT_TRUE(Contains(info.Out(), "now: input 0x80001403 (")) << info.Out();
+  EXPECT_TRUE(Contains(info.Out(), "signal locked), output 0x98000120 (")) << info.Out();
 }
 
 TEST_F(CameraTest, CapturesWhatFeedWrites) {
-  Child& info = Run(kTool, {"capture", "--info"});
-  ASSERT_EQ(0, info.Wait()) << info.Err();
-  ASSERT_TRUE(Contains(info.Out(), "camera: Quorvex Camera Adapter 0\n")) << info.Out();
-  if (!Contains(info.Out(), "delivers frames: yes")) {
-    GTEST_SKIP() << "the camera does not deliver frames yet (no OrvidCompressDone, selector 70)";
-  }
-  if (!HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
-
-  Child& feed = Run(kTool, {"feed", "--size", "320x240"});
-  int status = 0;
-  ASSERT_TRUE(WaitFor(
-      [&] { return feed.Ended(&status) || (camera_.Attach() && camera_.Read().size != 0); }));
-  camera_.Detach();
-  const std::string movie = folder_.File("out.y4m");
+  Child& feed = StartCameraFeed({"--size", "320x240"});
+  const std::string movie_path = folder_.File("out.y4m");
   const std::string still = folder_.File("still.png");
-  Child& capture = Run(kTool, {"capture", "--frames", "3", "--size", "320x240", "-o", movie,
+  Child& capture = Run(kTool, {"capture", "--frames", "3", "--size", "320x240", "-o", movie_path,
                                "--snapshot", still, "--snapshot-frame", "2"});
   EXPECT_EQ(0, capture.Wait()) << capture.Err();
   EXPECT_TRUE(Contains(capture.Err(), "capture: 3 frames in ")) << capture.Err();
-  kill(feed.pid(), SIGTERM);
-  EXPECT_EQ(0, feed.Wait());
+  EXPECT_TRUE(Contains(capture.Err(), " frames per second by the camera's time stamps, 320x240, "))
+      << capture.Err();
+  ASSERT_EQ(0, kill(feed.pid(), SIGTERM));
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
 
+  // Three distinct frames of feed's pattern, untouched, in the order feed
+  // wrote them: the camera hands each new frame out once.
+  const Movie movie = ReadMovie(movie_path);
+  ASSERT_EQ("", movie.error);
+  EXPECT_EQ(320u, movie.info.width);
+  EXPECT_EQ(240u, movie.info.height);
+  ASSERT_EQ(3u, movie.frames.size());
+  int64_t previous = -1;
+  for (const Bytes& frame : movie.frames) {
+    const int64_t number = PatternFrameNumber(frame, 320, 240, static_cast<uint64_t>(previous + 1));
+    ASSERT_GE(number, 0) << "frame after pattern frame " << previous << " is no later one";
+    previous = number;
+  }
+
+  // The snapshot is frame 2 as a 320 x 240 RGB picture.
+  const std::string png = ReadFile(still);
+  ASSERT_GE(png.size(), 33u);
+  EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n"), png.substr(0, 8));
+  EXPECT_EQ("IHDR", png.substr(12, 4));
+  EXPECT_EQ(320u, BigEndian32(png, 16));
+  EXPECT_EQ(240u, BigEndian32(png, 20));
+
+  if (!HaveProgram("ffprobe") || !HaveProgram("ffmpeg")) {
+    GTEST_SKIP() << "ffprobe and ffmpeg are not installed: the files were checked here only";
+  }
   Child& probe =
-      Run("/usr/bin/env", {"ffprobe", "-v", "error", "-count_frames", "-show_streams", movie});
+      Run("/usr/bin/env", {"ffprobe", "-v", "error", "-count_frames", "-show_streams", movie_path});
   EXPECT_EQ(0, probe.Wait()) << probe.Err();
   EXPECT_TRUE(Contains(probe.Out(), "\nwidth=320\n")) << probe.Out();
   EXPECT_TRUE(Contains(probe.Out(), "\nheight=240\n")) << probe.Out();
   EXPECT_TRUE(Contains(probe.Out(), "\npix_fmt=yuv420p\n")) << probe.Out();
   EXPECT_TRUE(Contains(probe.Out(), "\nnb_read_frames=3\n")) << probe.Out();
-  EXPECT_EQ(0u, ReadFile(still).find("\x89PNG\r\n\x1a\n"));
+  // ffmpeg decodes the PNG to exactly the pixels of frame 2.
+  Child& decode = Run("/usr/bin/env", {"ffmpeg", "-v", "error", "-i", still, "-f", "rawvideo",
+                                       "-pix_fmt", "rgb24", "-"});
+  EXPECT_EQ(0, decode.Wait()) << decode.Err();
+  const Bytes rgb = lumenplug::Yuv420ToRgb(movie.frames[1].data(), 320, 240);
+  EXPECT_TRUE(decode.Out() == std::string(rgb.begin(), rgb.end()))
+      << decode.Out().size() << " bytes decoded";
+}
+
+TEST_F(CameraTest, DeliversFramesOfTheSizeAskedFor) {
+  // One 320 x 240 picture, a different constant in each plane, fed over and
+  // over: scaled to any size it stays the same constants, so every byte of
+  // the smaller frames is known, and a plane out of place shows.
+  const uint32_t w = 320, h = 240;
+  const std::string clip = folder_.File("flat.y4m");
+  {
+    std::ofstream out(clip, std::ios::binary);
+    out << "YUV4MPEG2 W320 H240 F30:1 Ip C420jpeg\nFRAME\n"
+        << std::string(w * h, '\x51') << std::string(w * h / 4, '\x5A')
+        << std::string(w * h / 4, '\xF0');
+  }
+  Child& feed = StartCameraFeed({"--loop", clip});
+  const std::string movie_path = folder_.File("small.y4m");
+  Child& capture =
+      Run(kTool, {"capture", "--size", "160x120", "--frames", "3", "-o", movie_path, "--quiet"});
+  EXPECT_EQ(0, capture.Wait()) << capture.Err();
+  EXPECT_EQ("", capture.Err());
+  ASSERT_EQ(0, kill(feed.pid(), SIGTERM));
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+
+  const Movie movie = ReadMovie(movie_path);
+  ASSERT_EQ("", movie.error);
+  EXPECT_EQ(160u, movie.info.width);
+  EXPECT_EQ(120u, movie.info.height);
+  ASSERT_EQ(3u, movie.frames.size());
+  Bytes expected(160 * 120, 0x51);
+  expected.insert(expected.end(), 80 * 60, 0x5A);
+  expected.insert(expected.end(), 80 * 60, 0xF0);
+  for (const Bytes& frame : movie.frames) EXPECT_TRUE(frame == expected);
+
+  if (!HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
+  Child& probe =
+      Run("/usr/bin/env", {"ffprobe", "-v", "error", "-count_frames", "-show_streams", movie_path});
+  EXPECT_EQ(0, probe.Wait()) << probe.Err();
+  EXPECT_TRUE(Contains(probe.Out(), "\nwidth=160\n")) << probe.Out();
+  EXPECT_TRUE(Contains(probe.Out(), "\nheight=120\n")) << probe.Out();
+  EXPECT_TRUE(Contains(probe.Out(), "\nnb_read_frames=3\n")) << probe.Out();
+}
+
+TEST_F(CameraTest, StampsFramesWithTheTimeOfCapturesTimeBase) {
+  Child& feed = StartCameraFeed({"--size", "160x120"});
+  Child& capture = Run(kTool, {"capture", "--frames", "4", "--verbose"});
+  EXPECT_EQ(0, capture.Wait()) << capture.Err();
+  ASSERT_EQ(0, kill(feed.pid(), SIGTERM));
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+
+  const std::string err = capture.Err();
+  // The calls in the order a capturing application makes them; the time
+  // base is given before the first frame is asked for.
+  const Strings calls = {"OrvidGetDigitizerInfo (selector 25): done",
+                         "OrvidGetCurrentFlags (selector 26): done",
+                         "OrvidSetCompression (selector 68): done",
+                         "OrvidGetImageDescription (selector 72): done",
+                         "OrvidSetTimeBase (selector 76): done",
+                         "OrvidSetFrameRate (selector 77): done",
+                         "OrvidGetDigitizerRect (selector 4): done",
+                         "OrvidCaptureStateChanging (selector 95): done",
+                         "capture: frame 1: ",
+                         "capture: frame 4: ",
+                         "OrvidCaptureStateChanging (selector 95): done"};
+  size_t at = 0;
+  for (const std::string& call : calls) {
+    const size_t found = err.find(call, at);
+    ASSERT_NE(std::string::npos, found) << "missing, or out of order: " << call << "\n" << err;
+    at = found + call.size();
+  }
+  // Every frame carries a stamp in 1/3000 s from capture's own base, and
+  // the stamps rise: each frame is a new one, taken later.
+  const Strings stamps = FieldsBetween(err, ": time stamp ", "/3000 s (");
+  ASSERT_EQ(4u, stamps.size()) << err;
+  long long previous = -1;
+  for (const std::string& stamp : stamps) {
+    const long long value = std::stoll(stamp);
+    EXPECT_GT(value, previous) << err;
+    previous = value;
+  }
+  EXPECT_FALSE(Contains(err, "no usable time stamp")) << err;
+  EXPECT_TRUE(Contains(err, " frames per second by the camera's time stamps, 320x240")) << err;
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // The capture command: a capturing application. Loads the camera through the
 // component manager and makes the calls a capturing application makes, in
-// the order it makes them: open, compression and image description, frame
-// rate, digitizer rectangle, capture start, then request / poll / release
-// cycles for every frame, capture stop, close. Frames go to a YUV4MPEG2 file
-// or standard output and, for one of them, to a PNG snapshot.
+// the order it makes them: open; the digitizer information and the current
+// flags; the compression and the image description of the frames; a time
+// base of its own; the frame rate and the digitizer rectangle; capture start;
+// then request / poll / release cycles for every frame; capture stop; close,
+// and only then the time base is disposed of. Frames go to a YUV4MPEG2 file
+// or standard output and, for one of them, to a PNG snapshot. The camera
+// stamps every frame with the time base's time; the stamps give the frame
+// rate that the summary reports.
 //
 // Signals: SIGINT, SIGTERM and SIGHUP end the capture loop at the next poll,
 // so the camera is always told that capture stops and is closed.
@@ -16,12 +20,16 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "orvid/sharedframearea.h"
 #include "platform/components.h"
 #include "platform/imagedescription.h"
 #include "platform/memory.h"
+#include "platform/processes.h"
 #include "platform/status.h"
+#include "platform/timebase.h"
+#include "platform/videodigitizer.h"
 #include "tools/QuorvexLumenPlug/commands.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/png.h"
@@ -50,31 +58,22 @@ const char kCaptureHelp[] =
     "  --snapshot FILE.png   save the first frame as a PNG picture\n"
     "  --snapshot-frame N    save frame N instead of the first\n"
     "  --info                describe the camera and exit\n"
+    "  --verbose             tell every call made to the camera and every frame's\n"
+    "                        time stamp\n"
     "  --quiet               report only errors\n"
     "  -h, --help            show this help\n"
     "\n"
     "capture needs a producer feeding the camera (QuorvexLumenPlug feed); without\n"
     "one no frames come, and capture gives up after 5 seconds without a frame.\n";
 
-// The camera's calls, by selector.
-enum Selector : SInt16 {
-  kSetDigitizerRect = 3,
-  kGetDigitizerRect = 4,
-  kSetCompression = 68,
-  kCompressOneFrameAsync = 69,
-  kCompressDone = 70,
-  kReleaseCompressBuffer = 71,
-  kGetImageDescription = 72,
-  kSetFrameRate = 77,
-  kCaptureStateChanging = 95,
-};
+// The agent's own executable name: the camera opens in processes of a few
+// names only, and this is the one meant for capture.
+const char kAgentProcessName[] = "QuorvexLumenPlug";
 
-constexpr OSType kDigitizerType = 0x76646967;  // 'vdig'
-constexpr OSType kCodecType = 0x6A343230;      // 'j420'
+constexpr OSType kCodecType = 0x6A343230;  // 'j420'
 constexpr CodecQ kNormalQuality = 0x200;
 constexpr Fixed kThirtyFramesPerSecond = 0x001E0000;
-constexpr UInt32 kCaptureStarting = 0x01;
-constexpr UInt32 kCaptureStopping = 0x02;
+// The rate the camera is asked for, and the nominal rate of the file.
 constexpr FrameRate kOutputRate = {30, 1};
 constexpr double kDefaultSeconds = 5;
 // Without a producer no frame ever comes; give up after this long.
@@ -94,6 +93,7 @@ struct CaptureOptions {
   uint64_t snapshot_frame = 1;
   bool snapshot_frame_given = false;
   bool info = false;
+  bool verbose = false;
   bool quiet = false;
 };
 
@@ -126,20 +126,53 @@ std::string FourCharCode(OSType code) {
   return text + "'";
 }
 
+std::string Hex32(UInt32 value) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
 // "-2090 (videoOutputInUseErr): <what it means>", or the bare number for a
 // code the platform does not describe.
 std::string DescribeStatus(OSStatus status) {
-  char number[32];
-  if (status < -0x8000) {
-    snprintf(number, sizeof(number), "0x%08X", static_cast<unsigned>(status));
-  } else {
-    snprintf(number, sizeof(number), "%d", static_cast<int>(status));
-  }
+  const std::string number =
+      status < -0x8000 ? Hex32(static_cast<UInt32>(status)) : std::to_string(status);
   const char* name = GetMacOSStatusErrorString(status);
   const char* comment = GetMacOSStatusCommentString(status);
-  if (name == nullptr) return std::string(number) + " (a status the platform does not name)";
-  return std::string(number) + " (" + name + ")" + (comment ? std::string(": ") + comment : "");
+  if (name == nullptr) return number + " (a status the platform does not name)";
+  return number + " (" + name + ")" + (comment ? std::string(": ") + comment : "");
 }
+
+// The names of the bits set in `flags`, from a table of bit and name.
+struct FlagName {
+  UInt32 bit;
+  const char* name;
+};
+
+template <size_t N>
+std::string DescribeFlags(UInt32 flags, const FlagName (&names)[N]) {
+  std::string text = Hex32(flags);
+  std::string known;
+  for (const FlagName& flag : names) {
+    if ((flags & flag.bit) == 0) continue;
+    known += (known.empty() ? "" : ", ") + std::string(flag.name);
+  }
+  return known.empty() ? text : text + " (" + known + ")";
+}
+
+const FlagName kInputFlagNames[] = {
+    {digiInDoesNTSC, "NTSC"},    {digiInDoesPAL, "PAL"},
+    {digiInDoesSECAM, "SECAM"},  {digiInDoesComponent, "component video"},
+    {digiInDoesColor, "colour"}, {digiInSignalLock, "signal locked"},
+};
+
+const FlagName kOutputFlagNames[] = {
+    {digiOutDoes32, "32-bit"},
+    {digiOutDoesShrink, "shrinks"},
+    {digiOutDoesCompress, "compresses"},
+    {digiOutDoesCompressOnly, "compressed frames only"},
+    {digiOutDoesNotNeedCopyOfCompressData, "no copy needed"},
+};
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
@@ -155,6 +188,8 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
     }
     if (args.TakeFlag("--info")) {
       options->info = true;
+    } else if (args.TakeFlag("--verbose")) {
+      options->verbose = true;
     } else if (args.TakeFlag("--quiet")) {
       options->quiet = true;
     } else if (args.TakeValue("--size", &value, &error)) {
@@ -191,6 +226,9 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
       return UsageError("unknown option " + args.Peek());
     }
   }
+  if (options->verbose && options->quiet) {
+    return UsageError("--verbose and --quiet cannot be given together");
+  }
   if (options->snapshot_frame_given && !options->snapshot) {
     return UsageError("--snapshot-frame needs --snapshot FILE.png");
   }
@@ -213,7 +251,7 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
 
 // The registered camera of that name; null when there is none.
 Component FindCamera(const std::string& device) {
-  ComponentDescription looking = {kDigitizerType, 0, 0, 0, 0};
+  ComponentDescription looking = {videoDigitizerComponentType, 0, 0, 0, 0};
   Handle name = NewHandle(0);
   Component camera = nullptr;
   while ((camera = FindNextComponent(camera, &looking)) != nullptr) {
@@ -224,32 +262,75 @@ Component FindCamera(const std::string& device) {
   return camera;
 }
 
-// An open camera instance, closed when it goes out of scope.
+// True for the calls of the frame cycle, which --verbose does not tell one
+// by one (every frame's time stamp is told instead).
+bool IsFrameCycleCall(SInt16 selector) {
+  return selector == kVDCompressOneFrameAsyncSelect || selector == kVDCompressDoneSelect ||
+         selector == kVDReleaseCompressBufferSelect;
+}
+
+// An open camera instance and the time base it was given. Going out of
+// scope closes the instance and only then disposes of the time base, which
+// the camera reads until it is closed.
 class Camera {
  public:
-  explicit Camera(ComponentInstance instance) : instance_(instance) {}
-  ~Camera() { CloseComponent(instance_); }
+  Camera(ComponentInstance instance, bool verbose) : instance_(instance), verbose_(verbose) {}
+  ~Camera() {
+    CloseComponent(instance_);
+    DisposeTimeBase(time_base_);
+  }
   Camera(const Camera&) = delete;
   Camera& operator=(const Camera&) = delete;
 
-  ComponentInstance instance() const { return instance_; }
+  bool verbose() const { return verbose_; }
+  // Null until GiveTimeBase succeeded.
+  TimeBase time_base() const { return time_base_; }
+
   bool Implements(SInt16 selector) const {
     return ComponentFunctionImplemented(instance_, selector) > 0;
   }
 
-  // Makes a call; on failure sets *error to a message naming the call.
+  // Makes a call; on failure sets *error to a message naming the call. With
+  // --verbose every call outside the frame cycle is told on stderr.
   template <class... Args>
   bool Call(const char* name, SInt16 selector, std::string* error, Args... args) {
     const ComponentResult result = PlatformCallComponent(instance_, selector, args...);
+    if (verbose_ && !IsFrameCycleCall(selector)) {
+      fprintf(stderr, "capture: %s (selector %d): %s\n", name, selector,
+              result == noErr ? "done" : DescribeStatus(result).c_str());
+    }
     if (result == noErr) return true;
     *error = std::string("the camera refused ") + name + " (selector " + std::to_string(selector) +
              "): " + DescribeStatus(result);
     return false;
   }
 
+  // Makes a time base of capture's own and hands it to the camera, which
+  // stamps the frames with its time from then on.
+  bool GiveTimeBase(std::string* error) {
+    time_base_ = NewTimeBase();
+    if (time_base_ == nullptr) {
+      *error = "cannot make a time base: out of memory";
+      return false;
+    }
+    return Call("OrvidSetTimeBase", kVDSetTimeBaseSelect, error, time_base_);
+  }
+
  private:
   ComponentInstance instance_;
+  bool verbose_;
+  TimeBase time_base_ = nullptr;
 };
+
+// Why the camera may have refused to open, when this process can tell: it
+// opens only in processes of a few names.
+std::string RefusalHint(OSErr opened) {
+  if (opened != videoOutputInUseErr) return "";
+  std::string name;
+  if (!PlatformGetCurrentProcessName(&name) || name == kAgentProcessName) return "";
+  return std::string("; the camera opens only in its agent ") + kAgentProcessName +
+         " and a few web browsers, and this process is named \"" + name + "\"";
+}
 
 int OpenCamera(const std::string& device, ComponentInstance* instance) {
   const Component camera = FindCamera(device);
@@ -258,15 +339,40 @@ int OpenCamera(const std::string& device, ComponentInstance* instance) {
                    "\" is installed (no 'vdig' component of that name was found)");
   }
   const OSErr opened = OpenAComponent(camera, instance);
-  if (opened != noErr) return Failure("the camera refused to open: " + DescribeStatus(opened));
+  if (opened != noErr) {
+    return Failure("the camera refused to open: " + DescribeStatus(opened) + RefusalHint(opened));
+  }
   return -1;
 }
 
-int DescribeCamera(const std::string& device) {
+// Asks for the digitizer information, which also makes the camera report
+// its current flags, and then for those flags.
+bool ReadDigitizerInfo(Camera* camera, DigitizerInfo* info, UInt32* input_flags,
+                       UInt32* output_flags, std::string* error) {
+  *info = {};
+  if (!camera->Call("OrvidGetDigitizerInfo", kVDGetDigitizerInfoSelect, error, info)) return false;
+  return camera->Call("OrvidGetCurrentFlags", kVDGetCurrentFlagsSelect, error, input_flags,
+                      output_flags);
+}
+
+void PrintDigitizerInfo(FILE* out, const char* prefix, const DigitizerInfo& info,
+                        UInt32 input_flags, UInt32 output_flags) {
+  fprintf(out, "%sinputs: %s\n", prefix,
+          DescribeFlags(info.inputCapabilityFlags, kInputFlagNames).c_str());
+  fprintf(out, "%soutput: %s\n", prefix,
+          DescribeFlags(info.outputCapabilityFlags, kOutputFlagNames).c_str());
+  fprintf(out, "%sframe sizes: %dx%d to %dx%d\n", prefix, info.minDestWidth, info.minDestHeight,
+          info.maxDestWidth, info.maxDestHeight);
+  fprintf(out, "%snow: input %s, output %s\n", prefix,
+          DescribeFlags(input_flags, kInputFlagNames).c_str(),
+          DescribeFlags(output_flags, kOutputFlagNames).c_str());
+}
+
+int DescribeCamera(const std::string& device, bool verbose) {
   ComponentInstance instance = nullptr;
   const int opened = OpenCamera(device, &instance);
   if (opened >= 0) return opened;
-  Camera camera(instance);
+  Camera camera(instance, verbose);
   printf("camera: %s\n", device.c_str());
   const ComponentResult version = GetComponentVersion(instance);
   printf("version: %d.%d (0x%08X)\n", static_cast<int>(version >> 16),
@@ -278,10 +384,18 @@ int DescribeCamera(const std::string& device) {
     }
   }
   printf("selectors:%s\n", selectors.c_str());
-  const bool delivers = camera.Implements(kCompressOneFrameAsync) &&
-                        camera.Implements(kCompressDone) &&
-                        camera.Implements(kReleaseCompressBuffer);
+  const bool delivers = camera.Implements(kVDCompressOneFrameAsyncSelect) &&
+                        camera.Implements(kVDCompressDoneSelect) &&
+                        camera.Implements(kVDReleaseCompressBufferSelect);
   printf("delivers frames: %s\n", delivers ? "yes" : "no");
+  DigitizerInfo info;
+  UInt32 input_flags = 0;
+  UInt32 output_flags = 0;
+  std::string error;
+  if (!ReadDigitizerInfo(&camera, &info, &input_flags, &output_flags, &error)) {
+    return Failure(error);
+  }
+  PrintDigitizerInfo(stdout, "", info, input_flags, output_flags);
   return kExitOk;
 }
 
@@ -295,21 +409,61 @@ struct Recording {
   bool output_closed = false;  // the reader of standard output went away
 };
 
-// Asks for the compression and the image description, and sets the frame
-// rate and the size; leaves the frame size in *recording.
+// What the camera's time stamps tell about the frames taken so far. A stamp
+// counts when it is in a positive scale and read from capture's own time
+// base; the camera's clock then runs from the moment capture made the base.
+struct FrameTiming {
+  uint64_t stamped = 0;    // frames with a stamp that counts
+  uint64_t unstamped = 0;  // frames without one
+  double first_seconds = 0;
+  double last_seconds = 0;
+
+  // Records the stamp of the next frame. Its time in seconds goes to
+  // *seconds; false, changing nothing, when the stamp does not count.
+  bool Add(const TimeRecord& stamp, TimeBase own_base, double* seconds) {
+    if (stamp.scale <= 0 || stamp.base != own_base || stamp.value < 0) {
+      ++unstamped;
+      return false;
+    }
+    *seconds = static_cast<double>(stamp.value) / stamp.scale;
+    if (stamped == 0) first_seconds = *seconds;
+    last_seconds = *seconds;
+    ++stamped;
+    return true;
+  }
+
+  // Frames per second between the first and the last stamp; 0 until two
+  // stamped frames lie apart in time.
+  double Rate() const {
+    if (stamped < 2 || last_seconds <= first_seconds) return 0;
+    return static_cast<double>(stamped - 1) / (last_seconds - first_seconds);
+  }
+};
+
+// Asks the camera what it is and how it delivers, hands it a time base, and
+// sets the compression, the frame rate and the size; leaves the frame size
+// in *recording.
 bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* recording,
                     std::string* error) {
-  // The platform has no digitizer information record or time base yet: the
-  // application's OrvidGetDigitizerInfo (25) and OrvidGetCurrentFlags (26)
-  // calls, and its time base (a new one given with OrvidSetTimeBase, 76,
-  // disposed of after close) come here once it has.
+  DigitizerInfo info;
+  UInt32 input_flags = 0;
+  UInt32 output_flags = 0;
+  if (!ReadDigitizerInfo(camera, &info, &input_flags, &output_flags, error)) return false;
+  if (camera->verbose()) PrintDigitizerInfo(stderr, "capture: ", info, input_flags, output_flags);
+  // capture takes frames only as the camera's compressed ones.
+  if ((info.outputCapabilityFlags & digiOutDoesCompress) == 0) {
+    *error = "the camera does not deliver compressed frames (output flags " +
+             DescribeFlags(info.outputCapabilityFlags, kOutputFlagNames) + ")";
+    return false;
+  }
+
   Rect bounds = {0, 0, 0, 0};
-  if (!camera->Call("OrvidSetCompression", kSetCompression, error, kCodecType, SInt16{0}, &bounds,
-                    kNormalQuality, kNormalQuality, SInt32{0})) {
+  if (!camera->Call("OrvidSetCompression", kVDSetCompressionSelect, error, kCodecType, SInt16{0},
+                    &bounds, kNormalQuality, kNormalQuality, SInt32{0})) {
     return false;
   }
   Handle description = NewHandleClear(0);
-  if (!camera->Call("OrvidGetImageDescription", kGetImageDescription, error, description)) {
+  if (!camera->Call("OrvidGetImageDescription", kVDGetImageDescriptionSelect, error, description)) {
     DisposeHandle(description);
     return false;
   }
@@ -320,6 +474,7 @@ bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* re
   }
   const auto image = reinterpret_cast<ImageDescriptionHandle>(description);
   const OSType codec = (*image)->cType;
+  const std::string format_name = PlatformPascalToString((*image)->name);
   SInt32 encoded_width = (*image)->width;
   SInt32 encoded_height = (*image)->height;
   // The encoded size, when the description carries it, is the one to trust.
@@ -330,11 +485,17 @@ bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* re
                                  kICMImageDescriptionPropertyID_EncodedHeight,
                                  sizeof(encoded_height), &encoded_height, nullptr);
   DisposeHandle(description);
+  if (camera->verbose()) {
+    fprintf(stderr, "capture: frames: %s \"%s\", %dx%d\n", FourCharCode(codec).c_str(),
+            format_name.c_str(), static_cast<int>(encoded_width), static_cast<int>(encoded_height));
+  }
   if (codec != kCodecType) {
     *error = "the camera delivers " + FourCharCode(codec) + " frames; capture takes 'j420'";
     return false;
   }
-  if (!camera->Call("OrvidSetFrameRate", kSetFrameRate, error, kThirtyFramesPerSecond)) {
+
+  if (!camera->GiveTimeBase(error)) return false;
+  if (!camera->Call("OrvidSetFrameRate", kVDSetFrameRateSelect, error, kThirtyFramesPerSecond)) {
     return false;
   }
 
@@ -343,9 +504,11 @@ bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* re
   if (options.size) {
     digitizer.right = static_cast<int16_t>(options.size->first);
     digitizer.bottom = static_cast<int16_t>(options.size->second);
-    if (!camera->Call("OrvidSetDigitizerRect", kSetDigitizerRect, error, &digitizer)) return false;
-  } else if (camera->Implements(kGetDigitizerRect) &&
-             !camera->Call("OrvidGetDigitizerRect", kGetDigitizerRect, error, &digitizer)) {
+    if (!camera->Call("OrvidSetDigitizerRect", kVDSetDigitizerRectSelect, error, &digitizer)) {
+      return false;
+    }
+  } else if (camera->Implements(kVDGetDigitizerRectSelect) &&
+             !camera->Call("OrvidGetDigitizerRect", kVDGetDigitizerRectSelect, error, &digitizer)) {
     return false;
   }
   const uint64_t bytes = orvid::PlanarFrameBytes(static_cast<uint32_t>(digitizer.right),
@@ -361,12 +524,42 @@ bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* re
   return true;
 }
 
-void ShowProgress(const Recording& recording, double elapsed) {
-  const double rate = elapsed > 0 ? recording.frames / elapsed : 0;
-  fprintf(stderr, "\rcapture: %llu frames, %.1f frames per second, %ux%u   ",
-          static_cast<unsigned long long>(recording.frames), rate, recording.width,
-          recording.height);
+// "30.0 frames per second", or a dash while the stamps cannot tell yet.
+std::string DescribeRate(const FrameTiming& timing) {
+  const double rate = timing.Rate();
+  if (rate <= 0) return "-- frames per second";
+  char text[64];
+  snprintf(text, sizeof(text), "%.1f frames per second", rate);
+  return text;
+}
+
+void ShowProgress(const Recording& recording, const FrameTiming& timing) {
+  fprintf(stderr, "\rcapture: %llu frames, %s, %ux%u   ",
+          static_cast<unsigned long long>(recording.frames), DescribeRate(timing).c_str(),
+          recording.width, recording.height);
   fflush(stderr);
+}
+
+// The --verbose line of one frame: its time stamp and its distance from the
+// previous stamped frame.
+void TellFrame(uint64_t number, const TimeRecord& stamp, bool counts, double seconds,
+               std::optional<double> previous_seconds, long data_size) {
+  if (!counts) {
+    fprintf(stderr,
+            "capture: frame %llu: no usable time stamp (value %lld, scale %d, %s time base), "
+            "data size %ld\n",
+            static_cast<unsigned long long>(number), static_cast<long long>(stamp.value),
+            static_cast<int>(stamp.scale), stamp.base == nullptr ? "no" : "another", data_size);
+    return;
+  }
+  char after[64] = "";
+  if (previous_seconds) {
+    snprintf(after, sizeof(after), ", %.1f ms after the previous one",
+             (seconds - *previous_seconds) * 1000);
+  }
+  fprintf(stderr, "capture: frame %llu: time stamp %lld/%d s (%.3f s)%s, data size %ld\n",
+          static_cast<unsigned long long>(number), static_cast<long long>(stamp.value),
+          static_cast<int>(stamp.scale), seconds, after, data_size);
 }
 
 // Writes one delivered frame where it belongs. False, with the reason, when
@@ -394,8 +587,8 @@ bool TakeFrame(const uint8_t* planar, const CaptureOptions& options, Recording* 
 // The request / poll / release cycles. Returns false, with the reason, when
 // a call or a write fails; running out of time or frames is not a failure.
 bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* recording,
-                   double* elapsed, std::string* error) {
-  const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+                   FrameTiming* timing, double* elapsed, std::string* error) {
+  const bool show_progress = !options.quiet && !options.verbose && isatty(STDERR_FILENO);
   const double start = NowSeconds();
   double last_frame = start;
   double last_progress = 0;
@@ -406,19 +599,20 @@ bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* rec
     if (options.seconds && *elapsed >= options.seconds) break;
     if (now - last_frame >= kNoFrameTimeoutSeconds) break;
     if (show_progress && now - last_progress >= kProgressIntervalSeconds) {
-      ShowProgress(*recording, *elapsed);
+      ShowProgress(*recording, *timing);
       last_progress = now;
     }
-    if (!camera->Call("OrvidCompressOneFrameAsync", kCompressOneFrameAsync, error)) return false;
+    if (!camera->Call("OrvidCompressOneFrameAsync", kVDCompressOneFrameAsyncSelect, error)) {
+      return false;
+    }
     Boolean ready = 0;
     Ptr data = nullptr;
     long size = 0;
     UInt8 similarity = 0;
-    // The time stamp record; capture keeps no time stamps, so any record
-    // that the camera can fill will do until the platform declares it.
-    alignas(16) unsigned char time_record[64] = {};
-    if (!camera->Call("OrvidCompressDone", kCompressDone, error, &ready, &data, &size, &similarity,
-                      static_cast<void*>(time_record))) {
+    // Scale 0: a record the camera leaves alone does not count as a stamp.
+    TimeRecord stamp = {0, 0, nullptr};
+    if (!camera->Call("OrvidCompressDone", kVDCompressDoneSelect, error, &ready, &data, &size,
+                      &similarity, &stamp)) {
       return false;
     }
     if (!ready || data == nullptr) {
@@ -429,10 +623,17 @@ bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* rec
       continue;
     }
     last_frame = NowSeconds();
+    const std::optional<double> previous_seconds =
+        timing->stamped > 0 ? std::optional<double>(timing->last_seconds) : std::nullopt;
+    double seconds = 0;
+    const bool counts = timing->Add(stamp, camera->time_base(), &seconds);
+    if (options.verbose) {
+      TellFrame(recording->frames + 1, stamp, counts, seconds, previous_seconds, size);
+    }
     const bool taken = TakeFrame(reinterpret_cast<const uint8_t*>(data), options, recording, error);
     std::string release_error;
-    const bool released =
-        camera->Call("OrvidReleaseCompressBuffer", kReleaseCompressBuffer, &release_error, data);
+    const bool released = camera->Call("OrvidReleaseCompressBuffer", kVDReleaseCompressBufferSelect,
+                                       &release_error, data);
     if (!taken) return false;
     if (!released) {
       *error = release_error;
@@ -441,7 +642,7 @@ bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* rec
   }
   *elapsed = NowSeconds() - start;
   if (show_progress) {
-    ShowProgress(*recording, *elapsed);
+    ShowProgress(*recording, *timing);
     fputc('\n', stderr);
   }
   return true;
@@ -479,13 +680,24 @@ int OpenOutput(const CaptureOptions& options, Recording* recording) {
   return -1;
 }
 
-std::string Summary(const CaptureOptions& options, const Recording& recording, double elapsed) {
+// "3 frames in 0.12 s, 30.0 frames per second by the camera's time stamps,
+// 320x240, written to out.y4m, snapshot in still.png".
+std::string Summary(const CaptureOptions& options, const Recording& recording,
+                    const FrameTiming& timing, double elapsed) {
   char text[256];
-  snprintf(text, sizeof(text), "%llu frame%s in %.2f s (%.1f frames per second), %ux%u",
+  snprintf(text, sizeof(text), "%llu frame%s in %.2f s",
            static_cast<unsigned long long>(recording.frames), recording.frames == 1 ? "" : "s",
-           elapsed, elapsed > 0 ? recording.frames / elapsed : 0.0, recording.width,
-           recording.height);
+           elapsed);
   std::string summary = text;
+  if (timing.Rate() > 0) {
+    summary += ", " + DescribeRate(timing) + " by the camera's time stamps";
+  } else if (recording.frames > 0) {
+    summary += " (too few time-stamped frames to tell the frame rate)";
+  }
+  if (timing.unstamped > 0) {
+    summary += ", " + std::to_string(timing.unstamped) + " without a usable time stamp";
+  }
+  summary += ", " + std::to_string(recording.width) + "x" + std::to_string(recording.height);
   if (options.output && recording.frames > 0) {
     summary +=
         *options.output == "-" ? ", written to standard output" : ", written to " + *options.output;
@@ -501,9 +713,10 @@ int Capture(const CaptureOptions& options) {
   ComponentInstance instance = nullptr;
   const int opened = OpenCamera(options.device, &instance);
   if (opened >= 0) return opened;
-  Camera camera(instance);
-  if (!camera.Implements(kCompressOneFrameAsync) || !camera.Implements(kCompressDone) ||
-      !camera.Implements(kReleaseCompressBuffer)) {
+  Camera camera(instance, options.verbose);
+  if (!camera.Implements(kVDCompressOneFrameAsyncSelect) ||
+      !camera.Implements(kVDCompressDoneSelect) ||
+      !camera.Implements(kVDReleaseCompressBufferSelect)) {
     return Failure(
         "the camera does not deliver frames: it lacks OrvidCompressOneFrameAsync, "
         "OrvidCompressDone or OrvidReleaseCompressBuffer (selectors 69 to 71)");
@@ -514,13 +727,14 @@ int Capture(const CaptureOptions& options) {
   const int output = OpenOutput(options, &recording);
   if (output >= 0) return output;
 
+  FrameTiming timing;
   double elapsed = 0;
-  bool captured =
-      camera.Call("OrvidCaptureStateChanging", kCaptureStateChanging, &error, kCaptureStarting) &&
-      CaptureFrames(&camera, options, &recording, &elapsed, &error);
+  bool captured = camera.Call("OrvidCaptureStateChanging", kVDCaptureStateChangingSelect, &error,
+                              vdFlagCaptureStarting) &&
+                  CaptureFrames(&camera, options, &recording, &timing, &elapsed, &error);
   std::string stop_error;
-  if (!camera.Call("OrvidCaptureStateChanging", kCaptureStateChanging, &stop_error,
-                   kCaptureStopping) &&
+  if (!camera.Call("OrvidCaptureStateChanging", kVDCaptureStateChangingSelect, &stop_error,
+                   vdFlagCaptureStopping) &&
       captured) {
     captured = false;
     error = stop_error;
@@ -536,7 +750,7 @@ int Capture(const CaptureOptions& options) {
   }
   if (!captured) return Failure(error);
   if (!options.quiet) {
-    fprintf(stderr, "capture: %s\n", Summary(options, recording, elapsed).c_str());
+    fprintf(stderr, "capture: %s\n", Summary(options, recording, timing, elapsed).c_str());
   }
   if (recording.output_closed || stop_requested) return kExitOk;
   if (recording.frames == 0) {
@@ -564,7 +778,7 @@ int RunCapture(int argc, char** argv) {
   const int parsed = ParseCaptureOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;
   InstallStopHandlers();
-  if (options.info) return DescribeCamera(options.device);
+  if (options.info) return DescribeCamera(options.device, options.verbose);
   return Capture(options);
 }
 
