@@ -335,7 +335,12 @@ inline std::vector<std::string> LogLines(const std::string& text) {
 class OrvidHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lock_fd_ = open(QUORVEX_SOURCE_DIR "/orvid/orvidmac.cc", O_RDONLY | O_CLOEXEC);
+    // The camera's semaphore and segment are named per user, not per
+    // checkout, so every test of this user that opens the camera, from any
+    // build folder, takes the same lock.
+    const std::string lock_path =
+        "/tmp/quorvex-camera-tests-" + std::to_string(getuid()) + ".lock";
+    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(lock_fd_, 0);
     ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
 
