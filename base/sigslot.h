@@ -148,8 +148,8 @@ class signal_base : public _signal_base_interface<mt_policy>, public mt_policy {
   template <class dest_type>
   void connect(dest_type* object, void (dest_type::*member)(Args...)) {
     lock_block<mt_policy> lock(this);
-    connections_.push_back(Slot{
-        new internal::connection<dest_type, mt_policy, Args...>(object, member)});
+    connections_.push_back(
+        Slot{new internal::connection<dest_type, mt_policy, Args...>(object, member)});
     object->signal_connect(this);
   }
 

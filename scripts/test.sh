@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs the whole suite: the default
-# optimised build, then AddressSanitizer + UndefinedBehaviorSanitizer.
+# optimised build, then AddressSanitizer + UndefinedBehaviorSanitizer, then
+# the message-loop suites under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,4 +13,10 @@ for preset in default asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+# The message loop, threads and stream events again under ThreadSanitizer.
+echo "==> preset tsan (message loop, threads, stream events)"
+cmake --preset tsan
+cmake --build --preset tsan --target base_tests
+ctest --preset tsan -R '^(MessageQueue|MessageQueueManager|Thread|ThreadSend|ThreadPriorityTest|AutoThread|ThreadManager|StreamEvents|FifoBuffer|StreamAdapterInterface|StreamTap|StreamSegment|LoggingAdapter|MessageLoopStress|ProcessExit)\.'
 echo "==> all suites passed"
