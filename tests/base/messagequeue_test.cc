@@ -20,6 +20,7 @@
 #include "base/stream.h"
 #include "base/timeutils.h"
 #include "gtest/gtest.h"
+#include "tests/base/log_capture.h"
 
 namespace lumen_base {
 namespace {
@@ -78,34 +79,6 @@ std::vector<uint32_t> DrainIds(MessageQueue* queue) {
   }
   return ids;
 }
-
-// Sends warnings to a string, without prefixes, for the test's lifetime.
-class WarningCapture {
- public:
-  WarningCapture()
-      : old_ctx_(LogMessage::ctx_sev_.load()),
-        old_dbg_(LogMessage::dbg_sev_.load()),
-        old_timestamp_(LogMessage::timestamp_.load()) {
-    LogMessage::LogContext(LS_NONE);
-    LogMessage::LogTimestamps(false);
-    LogMessage::LogToDebug(LS_NONE);
-    LogMessage::LogToStream(new StringStream(text_), LS_WARNING);
-  }
-  ~WarningCapture() {
-    LogMessage::LogToStream(nullptr, LS_NONE);
-    LogMessage::LogToDebug(old_dbg_);
-    LogMessage::LogContext(old_ctx_);
-    LogMessage::LogTimestamps(old_timestamp_);
-  }
-  const std::string& text() const { return text_; }
-  void clear() { text_.clear(); }
-
- private:
-  std::string text_;
-  int old_ctx_;
-  int old_dbg_;
-  bool old_timestamp_;
-};
 
 // Gives a test access to the queue's posted list, to plant a message with a
 // chosen latency deadline.
@@ -301,7 +274,7 @@ TEST(MessageQueue, WaitEndsWhenAnotherThreadPosts) {
 }
 
 TEST(MessageQueue, LateTimeSensitiveMessageLogsTheLatencyWarning) {
-  WarningCapture capture;
+  ScopedLogCapture capture(LS_WARNING);
   PlantingQueue queue;
   RecordingHandler handler;
   // The text depends on the millisecond clock; take only an attempt in
@@ -325,7 +298,7 @@ TEST(MessageQueue, LateTimeSensitiveMessageLogsTheLatencyWarning) {
 }
 
 TEST(MessageQueue, PunctualTimeSensitiveMessageLogsNothing) {
-  WarningCapture capture;
+  ScopedLogCapture capture(LS_WARNING);
   MessageQueue queue;
   RecordingHandler handler;
   queue.Post(&handler, 7, nullptr, true);

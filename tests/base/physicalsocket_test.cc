@@ -14,6 +14,7 @@
 #include "base/logging.h"
 #include "base/physicalsocketserver.h"
 #include "base/stream.h"
+#include "tests/base/log_capture.h"
 
 namespace lumen_base {
 namespace {
@@ -23,22 +24,6 @@ using Clock = std::chrono::steady_clock;
 const uint32_t kLoopback = 0x7F000001;
 
 bool IsWouldBlock(int error) { return error == EWOULDBLOCK || error == EAGAIN; }
-
-class LogCapture {
- public:
-  explicit LogCapture(LoggingSeverity min_sev) {
-    LogMessage::LogToStream(new StringStream(text_), min_sev);
-  }
-  ~LogCapture() {
-    LogMessage::LogToStream(nullptr, LS_NONE);
-    LogMessage::LogToDebug(LS_NONE);
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-};
-
 // Counts a socket's signals and ends the server's Wait on each, so that the
 // test looks at its conditions right after every event.
 class SocketRecorder : public sigslot::has_slots<> {
@@ -203,7 +188,7 @@ TEST_F(PhysicalSocketTest, ConnectResolvesAnUnresolvedName) {
   SocketAddress by_name("localhost", port, false);
   ASSERT_TRUE(by_name.IsUnresolvedIP());
   {
-    LogCapture log(LS_VERBOSE);
+    ScopedLogCapture log(LS_VERBOSE, ScopedLogCapture::kWithPosition);
     client->Connect(by_name);
     EXPECT_NE(std::string::npos, log.text().find("Resolving addr in PhysicalSocket::Connect\n"));
   }
@@ -380,7 +365,7 @@ TEST_F(PhysicalSocketTest, OptionsMapToSocketOptions) {
 
 TEST_F(PhysicalSocketTest, UnsupportedOptionsFail) {
   std::unique_ptr<AsyncSocket> s(server_.CreateAsyncSocket(SOCK_STREAM));
-  LogCapture log(LS_INFO);
+  ScopedLogCapture log(LS_INFO, ScopedLogCapture::kWithPosition);
   int value = 0;
   EXPECT_EQ(-1, s->SetOption(Socket::OPT_DONTFRAGMENT, 1));
   EXPECT_EQ(0u, log.text().find("Warning(physicalsocketserver.cc:")) << log.text();
@@ -478,7 +463,7 @@ TEST_F(PhysicalSocketTest, SlotMayCloseTheSocket) {
 
 TEST_F(PhysicalSocketTest, FailuresKeepTheirErrorsAndLog) {
   std::unique_ptr<AsyncSocket> s(server_.CreateAsyncSocket(SOCK_STREAM));
-  LogCapture log(LS_VERBOSE);
+  ScopedLogCapture log(LS_VERBOSE, ScopedLogCapture::kWithPosition);
   LogMessage::LogContext(LS_NONE);
   char buffer[4];
   EXPECT_EQ(-1, s->Recv(buffer, sizeof(buffer)));

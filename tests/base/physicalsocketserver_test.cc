@@ -25,6 +25,7 @@
 
 #include "base/logging.h"
 #include "base/stream.h"
+#include "tests/base/log_capture.h"
 
 namespace lumen_base {
 namespace {
@@ -34,22 +35,6 @@ using Clock = std::chrono::steady_clock;
 int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-// Collects log lines from `min_sev` up; restores the process-wide settings.
-class LogCapture {
- public:
-  explicit LogCapture(LoggingSeverity min_sev) {
-    LogMessage::LogToStream(new StringStream(text_), min_sev);
-  }
-  ~LogCapture() {
-    LogMessage::LogToStream(nullptr, LS_NONE);
-    LogMessage::LogToDebug(LS_NONE);
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-};
 
 class Pipe {
  public:
@@ -291,7 +276,7 @@ TEST(PhysicalSocketServer, InterruptedSelectDoesNotEndTheWait) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART (select is never restarted anyway)
   ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
-  LogCapture log(LS_ERROR);
+  ScopedLogCapture log(LS_ERROR, ScopedLogCapture::kWithPosition);
   {
     PhysicalSocketServer server;
     Waiter waiter(&server, kWaitForever, true);
@@ -312,7 +297,7 @@ TEST(PhysicalSocketServer, InterruptedSelectDoesNotEndTheWait) {
 // --- Failures ------------------------------------------------------------------
 
 TEST(PhysicalSocketServer, SelectFailureIsLoggedAndEndsTheWait) {
-  LogCapture log(LS_ERROR);
+  ScopedLogCapture log(LS_ERROR, ScopedLogCapture::kWithPosition);
   PhysicalSocketServer server;
   int closed_fd;
   {
@@ -361,7 +346,7 @@ class DescriptorLimit {
 };
 
 TEST(PhysicalSocketServer, FailedPipeLeavesAServerThatRefusesToWait) {
-  LogCapture log(LS_ERROR);
+  ScopedLogCapture log(LS_ERROR, ScopedLogCapture::kWithPosition);
   // The sanitizers' runtime needs a descriptor of its own the first time it
   // checks the logging's objects; let it do that while descriptors are free.
   LOG(LS_ERROR) << "before";
@@ -396,7 +381,7 @@ TEST(PhysicalSocketServer, DescriptorsSelectCannotHoldAreRefused) {
   if (limit.soft() < static_cast<rlim_t>(kHigh + 2)) {
     ASSERT_TRUE(limit.SetSoft(kHigh + 2));
   }
-  LogCapture log(LS_ERROR);
+  ScopedLogCapture log(LS_ERROR, ScopedLogCapture::kWithPosition);
   PhysicalSocketServer server;
   Pipe pipe;
   pipe.Put();

@@ -9,6 +9,7 @@
 #include "base/stream.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/base/log_capture.h"
 
 namespace lumen_base {
 namespace {
@@ -300,35 +301,8 @@ TEST(StreamSegment, RefusedWrappedPositionLeavesTheWindowAlone) {
   EXPECT_EQ(0u, value);
 }
 
-// Captures log lines of `level` and up, without prefixes.
-class LogCapture {
- public:
-  explicit LogCapture(LoggingSeverity level)
-      : old_ctx_(LogMessage::ctx_sev_.load()),
-        old_dbg_(LogMessage::dbg_sev_.load()),
-        old_timestamp_(LogMessage::timestamp_.load()) {
-    LogMessage::LogContext(LS_NONE);
-    LogMessage::LogTimestamps(false);
-    LogMessage::LogToDebug(LS_NONE);
-    LogMessage::LogToStream(new StringStream(text_), level);
-  }
-  ~LogCapture() {
-    LogMessage::LogToStream(nullptr, LS_NONE);
-    LogMessage::LogToDebug(old_dbg_);
-    LogMessage::LogContext(old_ctx_);
-    LogMessage::LogTimestamps(old_timestamp_);
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  int old_ctx_;
-  int old_dbg_;
-  bool old_timestamp_;
-};
-
 TEST(LoggingAdapter, LogsTrafficOpeningAndClosing) {
-  LogCapture capture(LS_INFO);
+  ScopedLogCapture capture(LS_INFO);
   std::string text = "line one\nline two\n";
   auto* inner = new StringStream(text);
   LoggingAdapter adapter(inner, LS_INFO, "conn");
@@ -351,7 +325,7 @@ TEST(LoggingAdapter, LogsTrafficOpeningAndClosing) {
 }
 
 TEST(LoggingAdapter, OpenAndCloseTogetherLogOnlyTheOpening) {
-  LogCapture capture(LS_INFO);
+  ScopedLogCapture capture(LS_INFO);
   auto* inner = new NullStream;
   LoggingAdapter adapter(inner, LS_INFO, "both");
   EventRecorder recorder;
@@ -363,7 +337,7 @@ TEST(LoggingAdapter, OpenAndCloseTogetherLogOnlyTheOpening) {
 }
 
 TEST(LoggingAdapter, ClosingReportsPendingUnprintableBytesOutputFirst) {
-  LogCapture capture(LS_INFO);
+  ScopedLogCapture capture(LS_INFO);
   std::string text = std::string(6, '\x01') + "\n";
   auto* inner = new StringStream(text);
   LoggingAdapter adapter(inner, LS_INFO, "bin");
@@ -380,7 +354,7 @@ TEST(LoggingAdapter, ClosingReportsPendingUnprintableBytesOutputFirst) {
 }
 
 TEST(LoggingAdapter, HexModeAndLabelChanges) {
-  LogCapture capture(LS_VERBOSE);
+  ScopedLogCapture capture(LS_VERBOSE);
   std::string text;
   LoggingAdapter adapter(new StringStream(text), LS_VERBOSE, "x", true);
   adapter.set_label("hex");
@@ -390,7 +364,7 @@ TEST(LoggingAdapter, HexModeAndLabelChanges) {
 }
 
 TEST(LoggingAdapter, BelowTheLevelNothingIsLogged) {
-  LogCapture capture(LS_WARNING);
+  ScopedLogCapture capture(LS_WARNING);
   std::string text;
   LoggingAdapter adapter(new StringStream(text), LS_INFO, "quiet");
   EXPECT_EQ(OUTCOME_SUCCESS, adapter.Write("data\n", 5, nullptr, nullptr));

@@ -24,6 +24,7 @@
 #include "base/stream.h"
 #include "base/timeutils.h"
 #include "gtest/gtest.h"
+#include "tests/base/log_capture.h"
 
 namespace lumen_base {
 namespace {
@@ -116,34 +117,6 @@ class WakeWatchingServer : public SocketServer {
 
  private:
   PhysicalSocketServer real_;
-};
-
-// Captures log lines of `level` and up, without prefixes.
-class LogCapture {
- public:
-  explicit LogCapture(LoggingSeverity level)
-      : old_ctx_(LogMessage::ctx_sev_.load()),
-        old_dbg_(LogMessage::dbg_sev_.load()),
-        old_timestamp_(LogMessage::timestamp_.load()) {
-    LogMessage::LogContext(LS_NONE);
-    LogMessage::LogTimestamps(false);
-    LogMessage::LogToDebug(LS_NONE);
-    LogMessage::LogToStream(new StringStream(text_), level);
-  }
-  ~LogCapture() {
-    LogMessage::LogToStream(nullptr, LS_NONE);
-    LogMessage::LogToDebug(old_dbg_);
-    LogMessage::LogContext(old_ctx_);
-    LogMessage::LogTimestamps(old_timestamp_);
-  }
-  // Read only once the threads that log are done.
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  int old_ctx_;
-  int old_dbg_;
-  bool old_timestamp_;
 };
 
 class FunctionRunnable : public Runnable {
@@ -319,7 +292,7 @@ TEST_F(ThreadPriorityTest, OtherCodesRequestTheirSchedulingPriorities) {
 }
 
 TEST_F(ThreadPriorityTest, CreationFailureIsLoggedAndLeavesTheThreadUnstarted) {
-  LogCapture capture(LS_ERROR);
+  ScopedLogCapture capture(LS_ERROR);
   g_create_result = EAGAIN;
   Thread thread;
   EXPECT_FALSE(thread.Start());
@@ -333,7 +306,7 @@ TEST_F(ThreadPriorityTest, CreationFailureIsLoggedAndLeavesTheThreadUnstarted) {
 TEST(Thread, RefusedPriorityIsReportedAndTheThreadRunsWithDefaults) {
   // Linux's default policy accepts no priority but 0: the request is
   // refused, said so, and the thread starts with the creator's scheduling.
-  LogCapture capture(LS_WARNING);
+  ScopedLogCapture capture(LS_WARNING);
   Thread thread;
   thread.SetPriority(Thread::kPriorityHigh);
   int policy = -1;
