@@ -9,9 +9,14 @@
 //     handler (floor: a pipe written on one thread while the other sits in
 //     select on it).
 // Latency samples alternate with floor samples, so that both see the same
-// load; the throughputs are absolute targets, their floors only context.
+// load, and each latency is measured three ways: threads placed by the
+// scheduler, both pinned to one CPU, and pinned to two CPUs (the loop and
+// its floor always pinned alike); the throughputs are absolute targets,
+// their floors only context.
 // After the usual report it prints a table of results, floors, ratios and
 // targets.  Benchmarks print; they do not assert.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -53,6 +58,101 @@ bool WaitReadable(int fd) {
   FD_SET(fd, &read_set);
   return select(fd + 1, &read_set, nullptr, nullptr, nullptr) == 1;
 }
+
+// Where the two threads of a latency measurement run.  Cross-thread
+// latency depends mostly on whether the waker and the woken share a CPU (a
+// wake-up across CPUs costs an interrupt and an idle exit), and left to
+// itself the scheduler places the loop's threads and the floor's threads
+// differently from run to run; so each latency is also measured with both
+// sides pinned the same way for the loop and for its floor.
+enum Placement {
+  kSchedulersChoice = 0,  // nobody is pinned
+  kOneCpu = 1,            // both threads on the first allowed CPU
+  kTwoCpus = 2,           // the caller on the first, the other on the second
+};
+
+const char* PlacementName(int placement) {
+  switch (placement) {
+    case kOneCpu:
+      return "one CPU";
+    case kTwoCpus:
+      return "two CPUs";
+    default:
+      return "scheduler's choice";
+  }
+}
+
+// The first two CPUs this process may run on; -1 where there is none.
+void AllowedCpus(int* first, int* second) {
+  *first = *second = -1;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &set)) continue;
+    if (*first < 0) {
+      *first = cpu;
+    } else {
+      *second = cpu;
+      return;
+    }
+  }
+}
+
+// Pins the calling thread to `cpu` (nothing for -1); true on success.
+bool PinCallingThread(int cpu) {
+  if (cpu < 0) return true;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0;
+}
+
+// The CPUs of the calling side and of the other side for a placement;
+// false when the machine cannot give it.
+bool PlacementCpus(int placement, int* caller_cpu, int* other_cpu) {
+  int first = -1;
+  int second = -1;
+  AllowedCpus(&first, &second);
+  *caller_cpu = *other_cpu = -1;
+  if (placement == kOneCpu) {
+    *caller_cpu = *other_cpu = first;
+    return first >= 0;
+  }
+  if (placement == kTwoCpus) {
+    *caller_cpu = first;
+    *other_cpu = second;
+    return second >= 0;
+  }
+  return true;
+}
+
+// Pins the calling thread for a scope and gives it back its old CPUs.
+class ScopedPin {
+ public:
+  explicit ScopedPin(int cpu) {
+    CPU_ZERO(&old_);
+    saved_ = cpu >= 0 && pthread_getaffinity_np(pthread_self(), sizeof(old_), &old_) == 0;
+    if (saved_) PinCallingThread(cpu);
+  }
+  ~ScopedPin() {
+    if (saved_) pthread_setaffinity_np(pthread_self(), sizeof(old_), &old_);
+  }
+
+ private:
+  cpu_set_t old_;
+  bool saved_ = false;
+};
+
+// Pins the thread that runs it, when sent to a Thread.
+class PinHandler : public MessageHandler {
+ public:
+  explicit PinHandler(int cpu) : cpu_(cpu) {}
+  void OnMessage(Message*) override { PinCallingThread(cpu_); }
+
+ private:
+  int cpu_;
+};
 
 // ---------------------------------------------------------------------------
 // Same-thread post and dispatch
@@ -234,9 +334,13 @@ void ReportPercentiles(benchmark::State& state, const std::string& prefix,
 // second pipe.
 class PipeEcho {
  public:
-  PipeEcho() {
+  explicit PipeEcho(int cpu) {
     ok_ = pipe(there_) == 0 && pipe(back_) == 0;
-    if (ok_) echo_ = std::thread([this] { Echo(); });
+    if (ok_)
+      echo_ = std::thread([this, cpu] {
+        PinCallingThread(cpu);
+        Echo();
+      });
   }
   ~PipeEcho() {
     if (ok_) {
@@ -282,14 +386,23 @@ class NopHandler : public MessageHandler {
 const int kLatencyIterations = 20000;
 
 void BM_SendRoundTrip(benchmark::State& state) {
+  int caller_cpu = -1;
+  int other_cpu = -1;
+  if (!PlacementCpus(static_cast<int>(state.range(0)), &caller_cpu, &other_cpu)) {
+    state.SkipWithError("this machine cannot give that placement");
+    return;
+  }
+  ScopedPin pin(caller_cpu);
   Thread target;
   NopHandler handler;
-  PipeEcho floor;
+  PipeEcho floor(other_cpu);
   if (!floor.ok()) {
     state.SkipWithError("pipe failed");
     return;
   }
   target.Start();
+  PinHandler pinner(other_cpu);
+  target.Send(&pinner);
   std::vector<int64_t> ours;
   std::vector<int64_t> floors;
   ours.reserve(kLatencyIterations);
@@ -311,7 +424,11 @@ void BM_SendRoundTrip(benchmark::State& state) {
   ReportPercentiles(state, "", &ours);
   ReportPercentiles(state, "floor_", &floors);
 }
-BENCHMARK(BM_SendRoundTrip)->Iterations(kLatencyIterations)->UseManualTime();
+BENCHMARK(BM_SendRoundTrip)
+    ->ArgName("placement")
+    ->DenseRange(kSchedulersChoice, kTwoCpus)
+    ->Iterations(kLatencyIterations)
+    ->UseManualTime();
 
 const int kWakeIterations = 3000;
 // Long enough for the woken side to go back to sleep in select.
@@ -332,9 +449,13 @@ class StampHandler : public MessageHandler {
 // there is turned into a latency.
 class PipeSleeper {
  public:
-  PipeSleeper() {
+  explicit PipeSleeper(int cpu) {
     ok_ = pipe(fds_) == 0;
-    if (ok_) reader_ = std::thread([this] { Read(); });
+    if (ok_)
+      reader_ = std::thread([this, cpu] {
+        PinCallingThread(cpu);
+        Read();
+      });
   }
   ~PipeSleeper() {
     if (ok_) {
@@ -376,14 +497,23 @@ class PipeSleeper {
 };
 
 void BM_WakeUpLatency(benchmark::State& state) {
+  int caller_cpu = -1;
+  int other_cpu = -1;
+  if (!PlacementCpus(static_cast<int>(state.range(0)), &caller_cpu, &other_cpu)) {
+    state.SkipWithError("this machine cannot give that placement");
+    return;
+  }
+  ScopedPin pin(caller_cpu);
   Thread loop;
   StampHandler handler;
-  PipeSleeper floor;
+  PipeSleeper floor(other_cpu);
   if (!floor.ok()) {
     state.SkipWithError("pipe failed");
     return;
   }
   loop.Start();
+  PinHandler pinner(other_cpu);
+  loop.Send(&pinner);
   std::vector<int64_t> ours;
   std::vector<int64_t> floors;
   ours.reserve(kWakeIterations);
@@ -410,7 +540,11 @@ void BM_WakeUpLatency(benchmark::State& state) {
   ReportPercentiles(state, "", &ours);
   ReportPercentiles(state, "floor_", &floors);
 }
-BENCHMARK(BM_WakeUpLatency)->Iterations(kWakeIterations)->UseManualTime();
+BENCHMARK(BM_WakeUpLatency)
+    ->ArgName("placement")
+    ->DenseRange(kSchedulersChoice, kTwoCpus)
+    ->Iterations(kWakeIterations)
+    ->UseManualTime();
 
 // ---------------------------------------------------------------------------
 // The summary table
@@ -440,9 +574,7 @@ struct Row {
 };
 
 void PrintTable(const CollectingReporter& reporter) {
-  const char* kSend = "BM_SendRoundTrip/iterations:20000/manual_time";
-  const char* kWake = "BM_WakeUpLatency/iterations:3000/manual_time";
-  const Row rows[] = {
+  std::vector<Row> rows = {
       {"same-thread post+dispatch (msg/s)", "BM_SameThreadPostDispatch/1",
        "BM_Floor_SameThreadMutexDeque/1", "items_per_second", "items_per_second", 10e6, false},
       {"same-thread, batches of 64 (msg/s)", "BM_SameThreadPostDispatch/64",
@@ -450,13 +582,32 @@ void PrintTable(const CollectingReporter& reporter) {
       {"cross-thread post (msg/s)", "BM_CrossThreadPost/real_time",
        "BM_Floor_CrossThreadMutexDeque/real_time", "items_per_second", "items_per_second", 3e6,
        false},
-      {"Send round trip, median (us)", kSend, kSend, "median_us", "floor_median_us", 1.2, true},
-      {"Send round trip, p99 (us)", kSend, kSend, "p99_us", "floor_p99_us", 1.2, true},
-      {"wake-up of blocked loop, median (us)", kWake, kWake, "median_us", "floor_median_us", 1.2,
-       true},
-      {"wake-up of blocked loop, p99 (us)", kWake, kWake, "p99_us", "floor_p99_us", 1.2, true},
   };
-  printf("\n%-38s %14s %14s %8s %14s  %s\n", "measure", "result", "floor", "ratio", "target",
+  // The latency rows, one pair per benchmark and placement.  A deque keeps
+  // the names and labels where they are while it grows.
+  std::deque<std::string> texts;
+  const struct {
+    const char* label;
+    const char* name;
+    int iterations;
+  } latencies[] = {{"Send round trip", "BM_SendRoundTrip", kLatencyIterations},
+                   {"wake-up of blocked loop", "BM_WakeUpLatency", kWakeIterations}};
+  for (const auto& latency : latencies) {
+    for (int placement = kSchedulersChoice; placement <= kTwoCpus; ++placement) {
+      texts.push_back(std::string(latency.name) + "/placement:" + std::to_string(placement) +
+                      "/iterations:" + std::to_string(latency.iterations) + "/manual_time");
+      const char* name = texts.back().c_str();
+      for (const char* percentile : {"median", "p99"}) {
+        texts.push_back(std::string(latency.label) + ", " + PlacementName(placement) + ", " +
+                        percentile + " (us)");
+        const char* what = texts.back().c_str();
+        const bool median = std::string(percentile) == "median";
+        rows.push_back({what, name, name, median ? "median_us" : "p99_us",
+                        median ? "floor_median_us" : "floor_p99_us", 1.2, true});
+      }
+    }
+  }
+  printf("\n%-58s %14s %14s %8s %14s  %s\n", "measure", "result", "floor", "ratio", "target",
          "met");
   for (const Row& row : rows) {
     auto find = [&](const char* name, const char* counter_name, double* value) {
@@ -470,7 +621,7 @@ void PrintTable(const CollectingReporter& reporter) {
     double ours = 0;
     double floor = 0;
     if (!find(row.ours, row.counter, &ours) || !find(row.floor, row.floor_counter, &floor)) {
-      printf("%-38s %14s\n", row.what, "(not run)");
+      printf("%-58s %14s\n", row.what, "(not run)");
       continue;
     }
     const double ratio = floor > 0 ? ours / floor : 0;
@@ -483,7 +634,7 @@ void PrintTable(const CollectingReporter& reporter) {
       met = ours >= row.target;
       snprintf(target, sizeof(target), ">= %.0fM", row.target / 1e6);
     }
-    printf("%-38s %14.2f %14.2f %7.2fx %14s  %s\n", row.what, ours, floor, ratio, target,
+    printf("%-58s %14.2f %14.2f %7.2fx %14s  %s\n", row.what, ours, floor, ratio, target,
            met ? "met" : "NOT MET");
   }
 }
