@@ -27,6 +27,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +153,35 @@ class PinHandler : public MessageHandler {
 
  private:
   int cpu_;
+};
+
+// The placement of one latency benchmark (its argument): pins the calling
+// side for the benchmark's lifetime, or skips the benchmark when the machine
+// cannot give that placement.
+class BenchmarkPlacement {
+ public:
+  explicit BenchmarkPlacement(benchmark::State& state) {
+    ok_ = PlacementCpus(static_cast<int>(state.range(0)), &caller_cpu_, &other_cpu_);
+    if (!ok_) {
+      state.SkipWithError("this machine cannot give that placement");
+      return;
+    }
+    pin_.emplace(caller_cpu_);
+  }
+  bool ok() const { return ok_; }
+  // Where the other side (the floor's thread, the loop's thread) belongs.
+  int other_cpu() const { return other_cpu_; }
+  // Moves a started Thread's OS thread to the other side's CPU.
+  void PinOtherSide(Thread* thread) const {
+    PinHandler pinner(other_cpu_);
+    thread->Send(&pinner);
+  }
+
+ private:
+  bool ok_ = false;
+  int caller_cpu_ = -1;
+  int other_cpu_ = -1;
+  std::optional<ScopedPin> pin_;
 };
 
 // ---------------------------------------------------------------------------
@@ -386,23 +416,17 @@ class NopHandler : public MessageHandler {
 const int kLatencyIterations = 20000;
 
 void BM_SendRoundTrip(benchmark::State& state) {
-  int caller_cpu = -1;
-  int other_cpu = -1;
-  if (!PlacementCpus(static_cast<int>(state.range(0)), &caller_cpu, &other_cpu)) {
-    state.SkipWithError("this machine cannot give that placement");
-    return;
-  }
-  ScopedPin pin(caller_cpu);
+  const BenchmarkPlacement placement(state);
+  if (!placement.ok()) return;
   Thread target;
   NopHandler handler;
-  PipeEcho floor(other_cpu);
+  PipeEcho floor(placement.other_cpu());
   if (!floor.ok()) {
     state.SkipWithError("pipe failed");
     return;
   }
   target.Start();
-  PinHandler pinner(other_cpu);
-  target.Send(&pinner);
+  placement.PinOtherSide(&target);
   std::vector<int64_t> ours;
   std::vector<int64_t> floors;
   ours.reserve(kLatencyIterations);
@@ -497,23 +521,17 @@ class PipeSleeper {
 };
 
 void BM_WakeUpLatency(benchmark::State& state) {
-  int caller_cpu = -1;
-  int other_cpu = -1;
-  if (!PlacementCpus(static_cast<int>(state.range(0)), &caller_cpu, &other_cpu)) {
-    state.SkipWithError("this machine cannot give that placement");
-    return;
-  }
-  ScopedPin pin(caller_cpu);
+  const BenchmarkPlacement placement(state);
+  if (!placement.ok()) return;
   Thread loop;
   StampHandler handler;
-  PipeSleeper floor(other_cpu);
+  PipeSleeper floor(placement.other_cpu());
   if (!floor.ok()) {
     state.SkipWithError("pipe failed");
     return;
   }
   loop.Start();
-  PinHandler pinner(other_cpu);
-  loop.Send(&pinner);
+  placement.PinOtherSide(&loop);
   std::vector<int64_t> ours;
   std::vector<int64_t> floors;
   ours.reserve(kWakeIterations);
