@@ -24,12 +24,9 @@
 
 #include "orvid/sharedframearea.h"
 #include "platform/components.h"
-#include "platform/imagedescription.h"
-#include "platform/memory.h"
-#include "platform/processes.h"
-#include "platform/status.h"
 #include "platform/timebase.h"
 #include "platform/videodigitizer.h"
+#include "tools/QuorvexLumenPlug/camera.h"
 #include "tools/QuorvexLumenPlug/commands.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/png.h"
@@ -66,13 +63,6 @@ const char kCaptureHelp[] =
     "capture needs a producer feeding the camera (QuorvexLumenPlug feed); without\n"
     "one no frames come, and capture gives up after 5 seconds without a frame.\n";
 
-// The agent's own executable name: the camera opens in processes of a few
-// names only, and this is the one meant for capture.
-const char kAgentProcessName[] = "QuorvexLumenPlug";
-
-constexpr OSType kCodecType = 0x6A343230;  // 'j420'
-constexpr CodecQ kNormalQuality = 0x200;
-constexpr Fixed kThirtyFramesPerSecond = 0x001E0000;
 // The rate the camera is asked for, and the nominal rate of the file.
 constexpr FrameRate kOutputRate = {30, 1};
 constexpr double kDefaultSeconds = 5;
@@ -116,63 +106,6 @@ double NowSeconds() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
-
-std::string FourCharCode(OSType code) {
-  std::string text = "'";
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const char c = static_cast<char>(code >> shift);
-    text += (c >= 0x20 && c < 0x7F) ? c : '?';
-  }
-  return text + "'";
-}
-
-std::string Hex32(UInt32 value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
-  return text;
-}
-
-// "-2090 (videoOutputInUseErr): <what it means>", or the bare number for a
-// code the platform does not describe.
-std::string DescribeStatus(OSStatus status) {
-  const std::string number =
-      status < -0x8000 ? Hex32(static_cast<UInt32>(status)) : std::to_string(status);
-  const char* name = GetMacOSStatusErrorString(status);
-  const char* comment = GetMacOSStatusCommentString(status);
-  if (name == nullptr) return number + " (a status the platform does not name)";
-  return number + " (" + name + ")" + (comment ? std::string(": ") + comment : "");
-}
-
-// The names of the bits set in `flags`, from a table of bit and name.
-struct FlagName {
-  UInt32 bit;
-  const char* name;
-};
-
-template <size_t N>
-std::string DescribeFlags(UInt32 flags, const FlagName (&names)[N]) {
-  std::string text = Hex32(flags);
-  std::string known;
-  for (const FlagName& flag : names) {
-    if ((flags & flag.bit) == 0) continue;
-    known += (known.empty() ? "" : ", ") + std::string(flag.name);
-  }
-  return known.empty() ? text : text + " (" + known + ")";
-}
-
-const FlagName kInputFlagNames[] = {
-    {digiInDoesNTSC, "NTSC"},    {digiInDoesPAL, "PAL"},
-    {digiInDoesSECAM, "SECAM"},  {digiInDoesComponent, "component video"},
-    {digiInDoesColor, "colour"}, {digiInSignalLock, "signal locked"},
-};
-
-const FlagName kOutputFlagNames[] = {
-    {digiOutDoes32, "32-bit"},
-    {digiOutDoesShrink, "shrinks"},
-    {digiOutDoesCompress, "compresses"},
-    {digiOutDoesCompressOnly, "compressed frames only"},
-    {digiOutDoesNotNeedCopyOfCompressData, "no copy needed"},
-};
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
@@ -238,8 +171,7 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
   }
   if (options->size) {
     const auto [width, height] = *options->size;
-    const uint64_t bytes = orvid::PlanarFrameBytes(width, height);
-    if (width > INT16_MAX || height > INT16_MAX || bytes > orvid::kFrameDataBytes) {
+    if (!IsDeliverableSize(width, height)) {
       return UsageError("--size " + std::to_string(width) + "x" + std::to_string(height) +
                         " is too large: the camera delivers at most " +
                         std::to_string(orvid::kFrameDataBytes) + " bytes of 4:2:0 (640x480)");
@@ -249,130 +181,11 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
   return -1;
 }
 
-// The registered camera of that name; null when there is none.
-Component FindCamera(const std::string& device) {
-  ComponentDescription looking = {videoDigitizerComponentType, 0, 0, 0, 0};
-  Handle name = NewHandle(0);
-  Component camera = nullptr;
-  while ((camera = FindNextComponent(camera, &looking)) != nullptr) {
-    if (GetComponentInfo(camera, nullptr, name, nullptr, nullptr) != noErr) continue;
-    if (PlatformPascalToString(reinterpret_cast<ConstStr255Param>(*name)) == device) break;
-  }
-  DisposeHandle(name);
-  return camera;
-}
-
-// True for the calls of the frame cycle, which --verbose does not tell one
-// by one (every frame's time stamp is told instead).
-bool IsFrameCycleCall(SInt16 selector) {
-  return selector == kVDCompressOneFrameAsyncSelect || selector == kVDCompressDoneSelect ||
-         selector == kVDReleaseCompressBufferSelect;
-}
-
-// An open camera instance and the time base it was given. Going out of
-// scope closes the instance and only then disposes of the time base, which
-// the camera reads until it is closed.
-class Camera {
- public:
-  Camera(ComponentInstance instance, bool verbose) : instance_(instance), verbose_(verbose) {}
-  ~Camera() {
-    CloseComponent(instance_);
-    DisposeTimeBase(time_base_);
-  }
-  Camera(const Camera&) = delete;
-  Camera& operator=(const Camera&) = delete;
-
-  bool verbose() const { return verbose_; }
-  // Null until GiveTimeBase succeeded.
-  TimeBase time_base() const { return time_base_; }
-
-  bool Implements(SInt16 selector) const {
-    return ComponentFunctionImplemented(instance_, selector) > 0;
-  }
-
-  // Makes a call; on failure sets *error to a message naming the call. With
-  // --verbose every call outside the frame cycle is told on stderr.
-  template <class... Args>
-  bool Call(const char* name, SInt16 selector, std::string* error, Args... args) {
-    const ComponentResult result = PlatformCallComponent(instance_, selector, args...);
-    if (verbose_ && !IsFrameCycleCall(selector)) {
-      fprintf(stderr, "capture: %s (selector %d): %s\n", name, selector,
-              result == noErr ? "done" : DescribeStatus(result).c_str());
-    }
-    if (result == noErr) return true;
-    *error = std::string("the camera refused ") + name + " (selector " + std::to_string(selector) +
-             "): " + DescribeStatus(result);
-    return false;
-  }
-
-  // Makes a time base of capture's own and hands it to the camera, which
-  // stamps the frames with its time from then on.
-  bool GiveTimeBase(std::string* error) {
-    time_base_ = NewTimeBase();
-    if (time_base_ == nullptr) {
-      *error = "cannot make a time base: out of memory";
-      return false;
-    }
-    return Call("OrvidSetTimeBase", kVDSetTimeBaseSelect, error, time_base_);
-  }
-
- private:
-  ComponentInstance instance_;
-  bool verbose_;
-  TimeBase time_base_ = nullptr;
-};
-
-// Why the camera may have refused to open, when this process can tell: it
-// opens only in processes of a few names.
-std::string RefusalHint(OSErr opened) {
-  if (opened != videoOutputInUseErr) return "";
-  std::string name;
-  if (!PlatformGetCurrentProcessName(&name) || name == kAgentProcessName) return "";
-  return std::string("; the camera opens only in its agent ") + kAgentProcessName +
-         " and a few web browsers, and this process is named \"" + name + "\"";
-}
-
-int OpenCamera(const std::string& device, ComponentInstance* instance) {
-  const Component camera = FindCamera(device);
-  if (camera == nullptr) {
-    return Failure("no camera named \"" + device +
-                   "\" is installed (no 'vdig' component of that name was found)");
-  }
-  const OSErr opened = OpenAComponent(camera, instance);
-  if (opened != noErr) {
-    return Failure("the camera refused to open: " + DescribeStatus(opened) + RefusalHint(opened));
-  }
-  return -1;
-}
-
-// Asks for the digitizer information, which also makes the camera report
-// its current flags, and then for those flags.
-bool ReadDigitizerInfo(Camera* camera, DigitizerInfo* info, UInt32* input_flags,
-                       UInt32* output_flags, std::string* error) {
-  *info = {};
-  if (!camera->Call("OrvidGetDigitizerInfo", kVDGetDigitizerInfoSelect, error, info)) return false;
-  return camera->Call("OrvidGetCurrentFlags", kVDGetCurrentFlagsSelect, error, input_flags,
-                      output_flags);
-}
-
-void PrintDigitizerInfo(FILE* out, const char* prefix, const DigitizerInfo& info,
-                        UInt32 input_flags, UInt32 output_flags) {
-  fprintf(out, "%sinputs: %s\n", prefix,
-          DescribeFlags(info.inputCapabilityFlags, kInputFlagNames).c_str());
-  fprintf(out, "%soutput: %s\n", prefix,
-          DescribeFlags(info.outputCapabilityFlags, kOutputFlagNames).c_str());
-  fprintf(out, "%sframe sizes: %dx%d to %dx%d\n", prefix, info.minDestWidth, info.minDestHeight,
-          info.maxDestWidth, info.maxDestHeight);
-  fprintf(out, "%snow: input %s, output %s\n", prefix,
-          DescribeFlags(input_flags, kInputFlagNames).c_str(),
-          DescribeFlags(output_flags, kOutputFlagNames).c_str());
-}
-
 int DescribeCamera(const std::string& device, bool verbose) {
   ComponentInstance instance = nullptr;
-  const int opened = OpenCamera(device, &instance);
-  if (opened >= 0) return opened;
-  Camera camera(instance, verbose);
+  std::string error;
+  if (!OpenCamera(device, &instance, &error)) return Failure(error);
+  Camera camera(instance, "capture", verbose);
   printf("camera: %s\n", device.c_str());
   const ComponentResult version = GetComponentVersion(instance);
   printf("version: %d.%d (0x%08X)\n", static_cast<int>(version >> 16),
@@ -384,14 +197,10 @@ int DescribeCamera(const std::string& device, bool verbose) {
     }
   }
   printf("selectors:%s\n", selectors.c_str());
-  const bool delivers = camera.Implements(kVDCompressOneFrameAsyncSelect) &&
-                        camera.Implements(kVDCompressDoneSelect) &&
-                        camera.Implements(kVDReleaseCompressBufferSelect);
-  printf("delivers frames: %s\n", delivers ? "yes" : "no");
+  printf("delivers frames: %s\n", camera.DeliversFrames() ? "yes" : "no");
   DigitizerInfo info;
   UInt32 input_flags = 0;
   UInt32 output_flags = 0;
-  std::string error;
   if (!ReadDigitizerInfo(&camera, &info, &input_flags, &output_flags, &error)) {
     return Failure(error);
   }
@@ -439,90 +248,6 @@ struct FrameTiming {
     return static_cast<double>(stamped - 1) / (last_seconds - first_seconds);
   }
 };
-
-// Asks the camera what it is and how it delivers, hands it a time base, and
-// sets the compression, the frame rate and the size; leaves the frame size
-// in *recording.
-bool PrepareCapture(Camera* camera, const CaptureOptions& options, Recording* recording,
-                    std::string* error) {
-  DigitizerInfo info;
-  UInt32 input_flags = 0;
-  UInt32 output_flags = 0;
-  if (!ReadDigitizerInfo(camera, &info, &input_flags, &output_flags, error)) return false;
-  if (camera->verbose()) PrintDigitizerInfo(stderr, "capture: ", info, input_flags, output_flags);
-  // capture takes frames only as the camera's compressed ones.
-  if ((info.outputCapabilityFlags & digiOutDoesCompress) == 0) {
-    *error = "the camera does not deliver compressed frames (output flags " +
-             DescribeFlags(info.outputCapabilityFlags, kOutputFlagNames) + ")";
-    return false;
-  }
-
-  Rect bounds = {0, 0, 0, 0};
-  if (!camera->Call("OrvidSetCompression", kVDSetCompressionSelect, error, kCodecType, SInt16{0},
-                    &bounds, kNormalQuality, kNormalQuality, SInt32{0})) {
-    return false;
-  }
-  Handle description = NewHandleClear(0);
-  if (!camera->Call("OrvidGetImageDescription", kVDGetImageDescriptionSelect, error, description)) {
-    DisposeHandle(description);
-    return false;
-  }
-  if (GetHandleSize(description) < static_cast<Size>(sizeof(ImageDescription))) {
-    DisposeHandle(description);
-    *error = "the camera's image description is too short";
-    return false;
-  }
-  const auto image = reinterpret_cast<ImageDescriptionHandle>(description);
-  const OSType codec = (*image)->cType;
-  const std::string format_name = PlatformPascalToString((*image)->name);
-  SInt32 encoded_width = (*image)->width;
-  SInt32 encoded_height = (*image)->height;
-  // The encoded size, when the description carries it, is the one to trust.
-  ICMImageDescriptionGetProperty(image, kQTPropertyClass_ImageDescription,
-                                 kICMImageDescriptionPropertyID_EncodedWidth, sizeof(encoded_width),
-                                 &encoded_width, nullptr);
-  ICMImageDescriptionGetProperty(image, kQTPropertyClass_ImageDescription,
-                                 kICMImageDescriptionPropertyID_EncodedHeight,
-                                 sizeof(encoded_height), &encoded_height, nullptr);
-  DisposeHandle(description);
-  if (camera->verbose()) {
-    fprintf(stderr, "capture: frames: %s \"%s\", %dx%d\n", FourCharCode(codec).c_str(),
-            format_name.c_str(), static_cast<int>(encoded_width), static_cast<int>(encoded_height));
-  }
-  if (codec != kCodecType) {
-    *error = "the camera delivers " + FourCharCode(codec) + " frames; capture takes 'j420'";
-    return false;
-  }
-
-  if (!camera->GiveTimeBase(error)) return false;
-  if (!camera->Call("OrvidSetFrameRate", kVDSetFrameRateSelect, error, kThirtyFramesPerSecond)) {
-    return false;
-  }
-
-  Rect digitizer = {0, 0, static_cast<int16_t>(encoded_height),
-                    static_cast<int16_t>(encoded_width)};
-  if (options.size) {
-    digitizer.right = static_cast<int16_t>(options.size->first);
-    digitizer.bottom = static_cast<int16_t>(options.size->second);
-    if (!camera->Call("OrvidSetDigitizerRect", kVDSetDigitizerRectSelect, error, &digitizer)) {
-      return false;
-    }
-  } else if (camera->Implements(kVDGetDigitizerRectSelect) &&
-             !camera->Call("OrvidGetDigitizerRect", kVDGetDigitizerRectSelect, error, &digitizer)) {
-    return false;
-  }
-  const uint64_t bytes = orvid::PlanarFrameBytes(static_cast<uint32_t>(digitizer.right),
-                                                 static_cast<uint32_t>(digitizer.bottom));
-  if (digitizer.right <= 0 || digitizer.bottom <= 0 || digitizer.top != 0 || digitizer.left != 0 ||
-      bytes > orvid::kFrameDataBytes) {
-    *error = "the camera reports an unusable frame size " + std::to_string(digitizer.right) + "x" +
-             std::to_string(digitizer.bottom);
-    return false;
-  }
-  recording->width = static_cast<uint32_t>(digitizer.right);
-  recording->height = static_cast<uint32_t>(digitizer.bottom);
-  return true;
-}
 
 // "30.0 frames per second", or a dash while the stamps cannot tell yet.
 std::string DescribeRate(const FrameTiming& timing) {
@@ -602,20 +327,9 @@ bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* rec
       ShowProgress(*recording, *timing);
       last_progress = now;
     }
-    if (!camera->Call("OrvidCompressOneFrameAsync", kVDCompressOneFrameAsyncSelect, error)) {
-      return false;
-    }
-    Boolean ready = 0;
-    Ptr data = nullptr;
-    long size = 0;
-    UInt8 similarity = 0;
-    // Scale 0: a record the camera leaves alone does not count as a stamp.
-    TimeRecord stamp = {0, 0, nullptr};
-    if (!camera->Call("OrvidCompressDone", kVDCompressDoneSelect, error, &ready, &data, &size,
-                      &similarity, &stamp)) {
-      return false;
-    }
-    if (!ready || data == nullptr) {
+    PolledFrame frame;
+    if (!PollFrame(camera, &frame, error)) return false;
+    if (!frame.ready) {
       if (NowSeconds() - now < kIdlePollNs / 1e9) {
         const struct timespec pause = {0, kIdlePollNs};
         nanosleep(&pause, nullptr);
@@ -626,14 +340,14 @@ bool CaptureFrames(Camera* camera, const CaptureOptions& options, Recording* rec
     const std::optional<double> previous_seconds =
         timing->stamped > 0 ? std::optional<double>(timing->last_seconds) : std::nullopt;
     double seconds = 0;
-    const bool counts = timing->Add(stamp, camera->time_base(), &seconds);
+    const bool counts = timing->Add(frame.stamp, camera->time_base(), &seconds);
     if (options.verbose) {
-      TellFrame(recording->frames + 1, stamp, counts, seconds, previous_seconds, size);
+      TellFrame(recording->frames + 1, frame.stamp, counts, seconds, previous_seconds, frame.size);
     }
-    const bool taken = TakeFrame(reinterpret_cast<const uint8_t*>(data), options, recording, error);
+    const bool taken =
+        TakeFrame(reinterpret_cast<const uint8_t*>(frame.data), options, recording, error);
     std::string release_error;
-    const bool released = camera->Call("OrvidReleaseCompressBuffer", kVDReleaseCompressBufferSelect,
-                                       &release_error, data);
+    const bool released = ReleaseFrame(camera, frame.data, &release_error);
     if (!taken) return false;
     if (!released) {
       *error = release_error;
@@ -711,19 +425,18 @@ std::string Summary(const CaptureOptions& options, const Recording& recording,
 
 int Capture(const CaptureOptions& options) {
   ComponentInstance instance = nullptr;
-  const int opened = OpenCamera(options.device, &instance);
-  if (opened >= 0) return opened;
-  Camera camera(instance, options.verbose);
-  if (!camera.Implements(kVDCompressOneFrameAsyncSelect) ||
-      !camera.Implements(kVDCompressDoneSelect) ||
-      !camera.Implements(kVDReleaseCompressBufferSelect)) {
+  std::string error;
+  if (!OpenCamera(options.device, &instance, &error)) return Failure(error);
+  Camera camera(instance, "capture", options.verbose);
+  if (!camera.DeliversFrames()) {
     return Failure(
         "the camera does not deliver frames: it lacks OrvidCompressOneFrameAsync, "
         "OrvidCompressDone or OrvidReleaseCompressBuffer (selectors 69 to 71)");
   }
   Recording recording;
-  std::string error;
-  if (!PrepareCapture(&camera, options, &recording, &error)) return Failure(error);
+  if (!PrepareCamera(&camera, options.size, &recording.width, &recording.height, &error)) {
+    return Failure(error);
+  }
   const int output = OpenOutput(options, &recording);
   if (output >= 0) return output;
 
