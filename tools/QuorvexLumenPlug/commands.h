@@ -18,6 +18,8 @@ enum ExitStatus {
 // `argv` starts with the command's name ("feed", "capture").
 int RunFeed(int argc, char** argv);
 int RunCapture(int argc, char** argv);
+// Only in builds with PipeWire (QUORVEX_HAVE_PIPEWIRE).
+int RunPublish(int argc, char** argv);
 
 // Walks the arguments of one command. Options come as "--name value" or
 // "--name=value"; "--" ends the options.

@@ -28,6 +28,8 @@ const char kHelp[] =
     "            file or stream (ffmpeg ... -f yuv4mpegpipe -pix_fmt yuv420p -)\n"
     "  capture   capture frames from the camera as an application does, into a\n"
     "            YUV4MPEG2 file or stream and a PNG snapshot\n"
+    "  publish   publish the camera to PipeWire, where browsers, video-call\n"
+    "            programs, OBS and GStreamer find it\n"
     "\n"
     "Run 'QuorvexLumenPlug COMMAND --help' for a command's options.\n";
 
@@ -45,6 +47,17 @@ int main(int argc, char** argv) {
   }
   if (command == "feed") return lumenplug::RunFeed(argc - 1, argv + 1);
   if (command == "capture") return lumenplug::RunCapture(argc - 1, argv + 1);
+  if (command == "publish") {
+#ifdef QUORVEX_HAVE_PIPEWIRE
+    return lumenplug::RunPublish(argc - 1, argv + 1);
+#else
+    fputs(
+        "QuorvexLumenPlug: this build has no publish command: it was built without "
+        "PipeWire's development files (libpipewire-0.3-dev)\n",
+        stderr);
+    return lumenplug::kExitFailure;
+#endif
+  }
   fprintf(stderr, "QuorvexLumenPlug: unknown command \"%s\"\nTry 'QuorvexLumenPlug --help'.\n",
           command.c_str());
   return lumenplug::kExitUsage;

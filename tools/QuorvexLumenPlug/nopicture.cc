@@ -1,0 +1,129 @@
+#include "tools/QuorvexLumenPlug/nopicture.h"
+
+#include <ctype.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace lumenplug {
+
+namespace {
+
+constexpr int kGlyphWidth = 5;
+constexpr int kGlyphHeight = 7;
+// A letter's cell: the glyph and one column and one row of space.
+constexpr int kCellWidth = kGlyphWidth + 1;
+constexpr int kCellHeight = kGlyphHeight + 2;
+constexpr uint8_t kNeutralChroma = 128;
+
+// Seven rows of five bits, the leftmost pixel in bit 4.
+struct Glyph {
+  char letter;
+  uint8_t rows[kGlyphHeight];
+};
+
+const Glyph kGlyphs[] = {
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
+    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}},
+    {'D', {0x1E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1E}},
+    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
+    {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}},
+    {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
+    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}},
+    {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
+    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
+    {'N', {0x11, 0x11, 0x19, 0x15, 0x13, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
+    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}},
+    {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
+    {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}},
+    {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
+    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x15, 0x0A}},
+    {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
+    {'Y', {0x11, 0x11, 0x0A, 0x04, 0x04, 0x04, 0x04}},
+    {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+    {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {' ', {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+};
+
+const Glyph kBox = {'?', {0x1F, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1F}};
+
+const Glyph& GlyphFor(char c) {
+  const char upper = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  for (const Glyph& glyph : kGlyphs) {
+    if (glyph.letter == upper) return glyph;
+  }
+  return kBox;
+}
+
+// Draws `text` centred on the row `centre_y`, each glyph pixel a square of
+// `scale` luma pixels; what falls outside the frame is left out.
+void DrawLine(const std::string& text, int scale, int64_t centre_y, uint32_t width, uint32_t height,
+              uint8_t* luma) {
+  const int64_t line_width = static_cast<int64_t>(text.size()) * kCellWidth * scale - scale;
+  const int64_t left = (static_cast<int64_t>(width) - line_width) / 2;
+  const int64_t top = centre_y - static_cast<int64_t>(kGlyphHeight) * scale / 2;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const Glyph& glyph = GlyphFor(text[i]);
+    const int64_t glyph_left = left + static_cast<int64_t>(i) * kCellWidth * scale;
+    for (int row = 0; row < kGlyphHeight; ++row) {
+      for (int column = 0; column < kGlyphWidth; ++column) {
+        if ((glyph.rows[row] & (0x10 >> column)) == 0) continue;
+        for (int64_t y = top + row * scale; y < top + (row + 1) * scale; ++y) {
+          if (y < 0 || y >= height) continue;
+          for (int64_t x = glyph_left + column * scale; x < glyph_left + (column + 1) * scale;
+               ++x) {
+            if (x >= 0 && x < width) luma[y * width + x] = kNoPictureTextLuma;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The largest scale at which `text` fits in 90% of the width, at most
+// `limit`; 0 when not even scale 1 fits.
+int ScaleToFit(const std::string& text, uint32_t width, int limit) {
+  if (text.empty()) return 0;
+  const int64_t unscaled = static_cast<int64_t>(text.size()) * kCellWidth;
+  return static_cast<int>(std::min<int64_t>(limit, width * 9 / 10 / unscaled));
+}
+
+}  // namespace
+
+void RenderNoPicture(const std::string& name, uint32_t width, uint32_t height, uint8_t* out) {
+  const size_t luma_bytes = static_cast<size_t>(width) * height;
+  memset(out, kNoPictureBackgroundLuma, luma_bytes);
+  memset(out + luma_bytes, kNeutralChroma, 2 * static_cast<size_t>(width / 2) * (height / 2));
+  const std::string notice = "no picture";
+  // Two lines, each at most a fifth of the height tall.
+  const int height_limit = static_cast<int>(height / 5 / kCellHeight);
+  const int notice_scale = ScaleToFit(notice, width, height_limit);
+  const int name_scale = std::min(ScaleToFit(name, width, height_limit), notice_scale);
+  if (notice_scale > 0) {
+    DrawLine(notice, notice_scale, height / 2 + notice_scale * kCellHeight / 2, width, height, out);
+  }
+  if (name_scale > 0) {
+    DrawLine(name, name_scale, height / 2 - name_scale * kCellHeight, width, height, out);
+  }
+}
+
+}  // namespace lumenplug
