@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "tools/QuorvexLumenPlug/y4m.h"
+
 namespace lumenplug {
 
 namespace {
@@ -39,26 +41,6 @@ class CameraChroma {
   uint32_t width_;
   uint32_t height_;
 };
-
-void ToI420(const uint8_t* planar, uint32_t width, uint32_t height, uint8_t* out) {
-  const size_t luma = static_cast<size_t>(width) * height;
-  if (width % 2 == 0 && height % 2 == 0) {
-    memcpy(out, planar, luma + 2 * static_cast<size_t>(Half(width)) * Half(height));
-    return;
-  }
-  memcpy(out, planar, luma);
-  const CameraChroma chroma(planar, width, height);
-  const uint32_t chroma_width = HalfUp(width);
-  const uint32_t chroma_height = HalfUp(height);
-  uint8_t* cb = out + luma;
-  uint8_t* cr = cb + static_cast<size_t>(chroma_width) * chroma_height;
-  for (uint32_t y = 0; y < chroma_height; ++y) {
-    for (uint32_t x = 0; x < chroma_width; ++x) {
-      *cb++ = chroma.Cb(x, y);
-      *cr++ = chroma.Cr(x, y);
-    }
-  }
-}
 
 void ToNV12(const uint8_t* planar, uint32_t width, uint32_t height, uint8_t* out) {
   const size_t luma = static_cast<size_t>(width) * height;
@@ -117,7 +99,8 @@ void ConvertFromCamera(const uint8_t* planar, uint32_t width, uint32_t height, P
                        uint8_t* out) {
   switch (format) {
     case PixelFormat::kI420:
-      return ToI420(planar, width, height, out);
+      // I420 is the YUV4MPEG2 layout of 4:2:0.
+      return SharedToY4mLayout(planar, width, height, out);
     case PixelFormat::kNV12:
       return ToNV12(planar, width, height, out);
     case PixelFormat::kYUY2:
