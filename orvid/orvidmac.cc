@@ -213,6 +213,9 @@ struct OrvidInstance {
   TimeBase timeBase;  // the host's; not owned
   UInt8* frameBuffer;
   UInt32 lastFrameCounter;
+  // True from Open, and from a change of the digitizer's size, until a frame
+  // has been taken: the buffer's bytes then belong to no frame of this size.
+  Boolean frameBufferStale;
   tessel::Mutex* mutex;
   tessel::SharedMemory* sharedMemory;
 };
@@ -483,6 +486,7 @@ ComponentResult BuildInstance(ComponentInstance self) {
 
   instance->frameBuffer = new (std::nothrow) UInt8[kFrameBufferBytes];
   if (instance->frameBuffer == nullptr) return memFullErr;
+  instance->frameBufferStale = true;
   instance->inputCurrentFlags = kFlagsNotReported;
   instance->outputCurrentFlags = kFlagsNotReported;
   return noErr;
@@ -536,6 +540,13 @@ long LetterboxOffset(UInt32 sw, UInt32 sh, UInt32 dw, UInt32 dh) {
   return static_cast<long>((dh - image_rows) / 2);
 }
 
+// Black in the output layout of a dw x dh frame: luma 16, chroma 128.
+void PaintBlack(UInt8* buffer, UInt32 dw, UInt32 dh) {
+  const size_t luma = static_cast<size_t>(dw) * dh;
+  memset(buffer, 16, luma);
+  memset(buffer + luma, 128, 2 * static_cast<size_t>(dw / 2) * (dh / 2));
+}
+
 // With the mutex held: takes the frame in `area` when it is new and well
 // formed, copying or scaling it into the frame buffer, and tells its size.
 // False when there is nothing to take.
@@ -560,9 +571,14 @@ bool CopyNewFrame(OrvidInstance* instance, const orvid::SharedFrameArea& area, U
   if (sw == dw && sh == dh) {
     memcpy(instance->frameBuffer, area.frameData, size);
   } else {
-    YuvScaler::Scale(area.frameData, sw, sh, instance->frameBuffer, dw, dh,
-                     LetterboxOffset(sw, sh, dw, dh), true);
+    const long offset = LetterboxOffset(sw, sh, dw, dh);
+    // The bands keep what the buffer held. Before the first frame of this
+    // size that is no picture at all (uninitialised memory, or a frame of
+    // another size laid out differently), so they start out black.
+    if (offset > 0 && instance->frameBufferStale) PaintBlack(instance->frameBuffer, dw, dh);
+    YuvScaler::Scale(area.frameData, sw, sh, instance->frameBuffer, dw, dh, offset, true);
   }
+  instance->frameBufferStale = false;
   *frame_size = size;
   return true;
 }
@@ -714,7 +730,12 @@ ComponentResult OrvidSetDigitizerRect(Handle storage, Rect* digitizerRect) {
   // The entry line shows what was asked for, also when it is refused.
   ORVID_LOG_F(LS_VERBOSE) << DescribeRect(*digitizerRect);
   if (!IsDeliverableRect(*digitizerRect)) return qtParamErr;
-  Instance(storage)->digitizerRect = *digitizerRect;
+  OrvidInstance* instance = Instance(storage);
+  if (digitizerRect->right != instance->digitizerRect.right ||
+      digitizerRect->bottom != instance->digitizerRect.bottom) {
+    instance->frameBufferStale = true;
+  }
+  instance->digitizerRect = *digitizerRect;
   return noErr;
 }
 

@@ -311,6 +311,37 @@ TEST_F(OrvidFramesTest, Frame320x180IsCentredBetweenUntouchedBands) {
   Finish(host);
 }
 
+// Black in the output layout: luma 16, chroma 128.
+std::vector<uint8_t> Black(long dw, long dh) {
+  std::vector<uint8_t> black(dw * dh + 2 * (dw / 2) * (dh / 2), 128);
+  std::fill(black.begin(), black.begin() + dw * dh, 16);
+  return black;
+}
+
+TEST_F(OrvidFramesTest, BandsOfTheFirstLetterboxedFrameOfASizeAreBlack) {
+  // The buffer is never cleared between frames, but before the first frame
+  // of a size its bytes are no picture: uninitialised memory after Open, or
+  // a frame of another size with another layout.
+  Host& host = StartCapture();
+  Producer producer;
+  const Frame wide = RandomFrame(320, 180, 16);
+  producer.Write(wide, 1);
+  EXPECT_EQ(ReferenceScale(wide, 320, 240, 30, Black(320, 240)), TakeFrame(host, 86400, 115200));
+  ASSERT_EQ(0, host.Release(0));
+
+  // A size change: the 640 x 480 layout does not line up with the last
+  // 320 x 240 frame.
+  const Frame full = RandomFrame(320, 240, 17);
+  producer.Write(full, 2);
+  ASSERT_EQ(full.planes, TakeFrame(host, 115200, 115200));
+  ASSERT_EQ(0, host.Release(0));
+  SetDigitizerSize(host, 640, 480);
+  const Frame cinema = RandomFrame(640, 360, 18);
+  producer.Write(cinema, 3);
+  EXPECT_EQ(ReferenceScale(cinema, 640, 480, 60, Black(640, 480)), TakeFrame(host, 345600, 460800));
+  Finish(host);
+}
+
 TEST_F(OrvidFramesTest, FramesFollowTheDigitizerRectangleNotTheDescription) {
   Host& host = StartCapture();
   SetDigitizerSize(host, 160, 120);
