@@ -8,6 +8,12 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gettext       # msgfmt builds pellicle's message catalogues
   ffmpeg        # ffprobe/ffmpeg check the agent's YUV4MPEG2 files in the tests
+  # publish, and the private PipeWire session its tests and the demo run in
+  libpipewire-0.3-dev libspa-0.2-dev
+  pipewire pipewire-bin wireplumber dbus-daemon dbus-bin
+  # GStreamer's pipewiresrc: the unmodified client of the tests and the demo
+  gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good
 )
 
 missing=()

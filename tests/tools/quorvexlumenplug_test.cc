@@ -387,53 +387,6 @@ TEST_F(FeedTest, CaptureNamesACameraThatIsNotInstalled) {
 // ---------------------------------------------------------------------------
 // Through the camera component
 
-// A YUV4MPEG2 file as an independent reader of the format sees it: its
-// header and its frames in the shared area's layout.
-struct Movie {
-  lumenplug::Y4mStreamInfo info;
-  std::vector<Bytes> frames;
-  std::string error;  // empty when the whole file parsed
-};
-
-Movie ReadMovie(const std::string& path) {
-  Movie movie;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    movie.error = "cannot open " + path + ": " + strerror(errno);
-    return movie;
-  }
-  lumenplug::Y4mReader reader(fd);
-  if (reader.ReadHeader(&movie.info, orvid::kFrameDataBytes) != lumenplug::Y4mReader::kOk) {
-    movie.error = reader.error();
-  } else {
-    Bytes frame;
-    lumenplug::Y4mReader::Status status;
-    while ((status = reader.ReadFrame(&frame)) == lumenplug::Y4mReader::kOk) {
-      movie.frames.push_back(frame);
-    }
-    if (status != lumenplug::Y4mReader::kEnd) movie.error = reader.error();
-  }
-  close(fd);
-  return movie;
-}
-
-// The number of the test pattern's frame that `frame` shows, looking at the
-// numbers from `first` on; -1 when it is none of them. feed draws frame i of
-// its run as pattern frame i, and the pattern never repeats a frame.
-int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t height, uint64_t first) {
-  // feed runs at 30 frames per second; a test reads its frames within a
-  // minute of starting it.
-  constexpr uint64_t kFramesToSearch = 30 * 60;
-  const lumenplug::TestPattern pattern(width, height);
-  Bytes drawn(orvid::PlanarFrameBytes(width, height));
-  if (frame.size() != drawn.size()) return -1;
-  for (uint64_t number = first; number < first + kFramesToSearch; ++number) {
-    pattern.Render(number, drawn.data());
-    if (drawn == frame) return static_cast<int64_t>(number);
-  }
-  return -1;
-}
-
 // The text between `before` and the next `after` in `text`, for each place
 // where `before` occurs.
 Strings FieldsBetween(const std::string& text, const std::string& before,
