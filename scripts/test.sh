@@ -14,9 +14,10 @@ for preset in default asan; do
   ctest --preset "$preset"
 done
 
-# The message loop, threads and stream events again under ThreadSanitizer.
-echo "==> preset tsan (message loop, threads, stream events)"
+# The message loop, threads, stream events and publish's frame handover
+# again under ThreadSanitizer.
+echo "==> preset tsan (message loop, threads, stream events, frame handover)"
 cmake --preset tsan
-cmake --build --preset tsan --target base_tests
-ctest --preset tsan -R '^(MessageQueue|MessageQueueManager|Thread|ThreadSend|ThreadPriorityTest|AutoThread|ThreadManager|StreamEvents|FifoBuffer|StreamAdapterInterface|StreamTap|StreamSegment|LoggingAdapter|MessageLoopStress|ProcessExit)\.'
+cmake --build --preset tsan --target base_tests tools_tests
+ctest --preset tsan -R '^(MessageQueue|MessageQueueManager|Thread|ThreadSend|ThreadPriorityTest|AutoThread|ThreadManager|StreamEvents|FifoBuffer|StreamAdapterInterface|StreamTap|StreamSegment|LoggingAdapter|MessageLoopStress|ProcessExit|FrameHandover)\.'
 echo "==> all suites passed"

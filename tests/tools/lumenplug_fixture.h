@@ -91,6 +91,23 @@ inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// This process's environment with `changes` made: "NAME=value" entries set,
+// bare "NAME" entries removed.
+inline Strings EnvironmentWith(const Strings& changes) {
+  Strings env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+  for (const std::string& change : changes) {
+    const std::string name = change.substr(0, change.find('='));
+    env.erase(std::remove_if(env.begin(), env.end(),
+                             [&](const std::string& e) {
+                               return e.compare(0, name.size() + 1, name + "=") == 0;
+                             }),
+              env.end());
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  return env;
+}
+
 // A started program; killed at the end of scope if still running.
 class Child {
  public:
@@ -103,17 +120,7 @@ class Child {
     const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
     out_path_ = folder + "/out." + tag;
     err_path_ = folder + "/err." + tag;
-    Strings env;
-    for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
-    for (const std::string& change : environment) {
-      const std::string name = change.substr(0, change.find('='));
-      env.erase(std::remove_if(env.begin(), env.end(),
-                               [&](const std::string& e) {
-                                 return e.compare(0, name.size() + 1, name + "=") == 0;
-                               }),
-                env.end());
-      if (change.find('=') != std::string::npos) env.push_back(change);
-    }
+    const Strings env = EnvironmentWith(environment);
     pid_ = fork();
     if (pid_ != 0) return;
     const int in = open(input.c_str(), O_RDONLY);
@@ -435,7 +442,8 @@ inline Movie ReadMovie(const std::string& path) {
 // The number of the test pattern's frame that `frame` shows, looking at the
 // numbers from `first` on; -1 when it is none of them. feed draws frame i of
 // its run as pattern frame i, and the pattern never repeats a frame.
-inline int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t height, uint64_t first) {
+inline int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t height,
+                                  uint64_t first) {
   // feed runs at 30 frames per second; a test reads its frames within a
   // minute of starting it.
   constexpr uint64_t kFramesToSearch = 30 * 60;
