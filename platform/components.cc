@@ -356,9 +356,8 @@ long ScanFolderLocked(ComponentManager& m, const std::string& folder) {
   return registered;
 }
 
-// <folder of this library>/../Components: the build tree's component folder
-// when the library runs from <build>/lib.
-std::string BuildOutputFolder() {
+// The folder this library was loaded from; empty when it cannot be told.
+std::string LibraryFolder() {
   Dl_info info;
   if (dladdr(reinterpret_cast<void*>(&RegisterComponentsInSearchPath), &info) == 0 ||
       info.dli_fname == nullptr) {
@@ -367,7 +366,7 @@ std::string BuildOutputFolder() {
   std::string library = info.dli_fname;
   size_t slash = library.rfind('/');
   if (slash == std::string::npos) return std::string();
-  return library.substr(0, slash) + "/../Components";
+  return library.substr(0, slash);
 }
 
 std::string UserFolder() {
@@ -392,9 +391,15 @@ std::vector<std::string> SearchFolders(const ComponentManager& m) {
       start = colon + 1;
     }
   }
-  for (const std::string& folder : {BuildOutputFolder(), UserFolder()}) {
-    if (!folder.empty()) folders.push_back(folder);
+  // Beside this library in an installation, beside its lib/ in a build
+  // tree.
+  const std::string library_folder = LibraryFolder();
+  if (!library_folder.empty()) {
+    folders.push_back(library_folder + "/Components");
+    folders.push_back(library_folder + "/../Components");
   }
+  const std::string user_folder = UserFolder();
+  if (!user_folder.empty()) folders.push_back(user_folder);
   return folders;
 }
 

@@ -43,9 +43,12 @@
 // Search path, in this order: the folders a host names with
 // PlatformAddComponentFolder (in the order named); the folders of the
 // environment variable QUORVEX_COMPONENT_PATH (colon-separated, read at each
-// scan); the build's output folder, found from where this library itself was
-// loaded from: <folder of libquorvex_platform.so>/../Components, i.e.
-// <build>/Components when run from a build tree; and the per-user folder
+// scan); the folders found from where this library itself was loaded:
+// <folder of libquorvex_platform.so>/Components, where an installation
+// keeps its bundles (<prefix>/lib/quorvex/Components beside
+// <prefix>/lib/quorvex/libquorvex_platform.so), then
+// <folder of libquorvex_platform.so>/../Components, i.e. <build>/Components
+// when run from a build tree; and the per-user folder
 // $XDG_DATA_HOME/quorvex/Components, or ~/.local/share/quorvex/Components
 // when XDG_DATA_HOME is unset or not absolute. Missing folders are skipped
 // quietly. Within a folder, bundles register in name order; a bundle whose

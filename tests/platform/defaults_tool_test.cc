@@ -228,6 +228,9 @@ TEST_F(DefaultsToolTest, HelpDescribesCommandsAndExitStatus) {
     EXPECT_NE(std::string::npos, run.out.find("-bool")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("Exit status")) << run.out;
   }
+  ToolRun version = Tool({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ("quorvex-defaults " QUORVEX_VERSION "\n", version.out);
 }
 
 TEST_F(DefaultsToolTest, UnparsableFileIsReportedAndNotTouched) {

@@ -16,6 +16,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -183,6 +185,73 @@ class Child {
   int status_ = -1;
   std::string out_path_;
   std::string err_path_;
+};
+
+// A started program whose controlling terminal is a pseudo-terminal driven
+// from here, as a user at a shell runs it; killed at the end of scope if
+// still running.
+class TerminalChild {
+ public:
+  TerminalChild(const Strings& argv, const Strings& environment = {}) {
+    const Strings env = EnvironmentWith(environment);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ != 0) return;
+    std::vector<char*> args, envp;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    execve(args[0], args.data(), envp.data());
+    _exit(121);
+  }
+  ~TerminalChild() {
+    if (pid_ > 0 && !done_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  TerminalChild(const TerminalChild&) = delete;
+  TerminalChild& operator=(const TerminalChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Reads the terminal until `text` has appeared (anywhere in what it
+  // showed so far).
+  bool Shows(const std::string& text, int timeout_ms = kWaitMs) {
+    return WaitFor(
+        [&] {
+          struct pollfd ready = {master_, POLLIN, 0};
+          char chunk[512];
+          if (poll(&ready, 1, 10) == 1) {
+            const ssize_t count = read(master_, chunk, sizeof(chunk));
+            if (count > 0) screen_.append(chunk, static_cast<size_t>(count));
+          }
+          return Contains(screen_, text);
+        },
+        timeout_ms);
+  }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size()));
+  }
+  // The exit status; -1 when it died of a signal or had to be killed.
+  int Wait(int timeout_ms = kWaitMs) {
+    int raw = 0;
+    if (!WaitFor([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout_ms)) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &raw, 0);
+      done_ = true;
+      return -1;
+    }
+    done_ = true;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+  const std::string& screen() const { return screen_; }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool done_ = false;
+  std::string screen_;
 };
 
 // A temporary folder per test.

@@ -237,6 +237,9 @@ TEST(Pellicle, HelpAndUsageErrors) {
     EXPECT_EQ(0u, run.out.find("Usage: pellicle\n")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("  1  the user gave up")) << run.out;
   }
+  Detached version = RunDetached(sandbox, {"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ("pellicle " QUORVEX_VERSION "\n", version.out);
   for (const Strings& args : {Strings{"now"}, Strings{"--help", "extra"}}) {
     Detached run = RunDetached(sandbox, args);
     EXPECT_EQ(2, run.status) << args[0];

@@ -3,8 +3,6 @@
 // scripts/pipewire-session.sh), feed writing into the camera's shared area,
 // the camera component opened by publish, and GStreamer's pipewiresrc as an
 // unmodified client that records what it receives.
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -341,47 +339,15 @@ TEST_F(PublishTest, SignalsRemoveTheNodeAndCloseTheCamera) {
 
 TEST_F(PublishTest, TellsClientsSizeFormatAndFramesOnATerminal) {
   StartCameraFeed({"--quiet", "--size", "320x240"});
-  // publish on a pseudo-terminal of its own, as a user at a shell runs it.
-  const Strings env = EnvironmentWith(environment_);
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::vector<char*> args = {const_cast<char*>(kTool.c_str()), const_cast<char*>("publish"),
-                               const_cast<char*>("--size"), const_cast<char*>("320x240"), nullptr};
-    std::vector<char*> envp;
-    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-    execve(args[0], args.data(), envp.data());
-    _exit(121);
-  }
-  std::string screen;
-  auto shows = [&](const std::string& text) {
-    return WaitFor([&] {
-      struct pollfd ready = {master, POLLIN, 0};
-      char chunk[512];
-      if (poll(&ready, 1, 10) == 1) {
-        const ssize_t count = read(master, chunk, sizeof(chunk));
-        if (count > 0) screen.append(chunk, static_cast<size_t>(count));
-      }
-      return Contains(screen, text);
-    });
-  };
-  EXPECT_TRUE(shows("quorvex-camera published, no client")) << screen;
+  TerminalChild publish({kTool, "publish", "--size", "320x240"}, environment_);
+  EXPECT_TRUE(publish.Shows("quorvex-camera published, no client")) << publish.screen();
   const std::string path = folder_.File("watched.i420");
   Child& client = Run("/usr/bin/env", Recorder(PixelFormat::kI420, 320, 240, 60, path));
-  EXPECT_TRUE(shows("publish: 1 client, 320x240 I420, ")) << screen;
-  EXPECT_TRUE(shows(" frames sent, ")) << screen;
+  EXPECT_TRUE(publish.Shows("publish: 1 client, 320x240 I420, ")) << publish.screen();
+  EXPECT_TRUE(publish.Shows(" frames sent, ")) << publish.screen();
   EXPECT_EQ(0, client.Wait()) << client.Err();
-  kill(pid, SIGINT);
-  int status = -1;
-  if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
-    ADD_FAILURE() << "publish did not end on SIGINT";
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-  close(master);
+  kill(publish.pid(), SIGINT);
+  EXPECT_EQ(0, publish.Wait()) << publish.screen();
 }
 
 TEST_F(PublishTest, ReportsACameraThatRefusesToOpenWithItsCode) {

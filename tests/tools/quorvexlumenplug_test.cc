@@ -66,6 +66,10 @@ TEST_F(FeedTest, HelpListsTheCommands) {
   EXPECT_EQ(0, help.Wait());
   EXPECT_TRUE(Contains(help.Out(), "  feed ")) << help.Out();
   EXPECT_TRUE(Contains(help.Out(), "  capture ")) << help.Out();
+  EXPECT_TRUE(Contains(help.Out(), "  publish ")) << help.Out();
+  Child& version = Start({"--version"});
+  EXPECT_EQ(0, version.Wait());
+  EXPECT_EQ("QuorvexLumenPlug " QUORVEX_VERSION "\n", version.Out());
 
   Child& bare = Start({});
   EXPECT_EQ(2, bare.Wait());

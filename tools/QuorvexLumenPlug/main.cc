@@ -31,7 +31,8 @@ const char kHelp[] =
     "  publish   publish the camera to PipeWire, where browsers, video-call\n"
     "            programs, OBS and GStreamer find it\n"
     "\n"
-    "Run 'QuorvexLumenPlug COMMAND --help' for a command's options.\n";
+    "Run 'QuorvexLumenPlug COMMAND --help' for a command's options, and\n"
+    "'QuorvexLumenPlug --version' for the version.\n";
 
 }  // namespace
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
     return lumenplug::kExitUsage;
   }
   const std::string command = argv[1];
+  if (command == "--version") {
+    puts("QuorvexLumenPlug " QUORVEX_VERSION);
+    return lumenplug::kExitOk;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kHelp, stdout);
     return lumenplug::kExitOk;

@@ -25,7 +25,7 @@ constexpr char kUsage[] =
     "       quorvex-defaults write DOMAIN KEY [-string] VALUE\n"
     "       quorvex-defaults write DOMAIN KEY -bool true|false|yes|no\n"
     "       quorvex-defaults delete DOMAIN [KEY]\n"
-    "       quorvex-defaults --help\n";
+    "       quorvex-defaults --help | --version\n";
 
 constexpr char kHelp[] =
     "\n"
@@ -184,6 +184,8 @@ int Delete(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   if (argc < 2) return UsageError("a command is needed");
   std::string command = argv[1];
+  if (command == "--version")
+    return Print("quorvex-defaults " QUORVEX_VERSION "\n") ? 0 : kExitFailure;
   if (command == "-h" || command == "--help" || command == "help") {
     return Print(std::string(kUsage) + kHelp) ? 0 : kExitFailure;
   }

@@ -10,6 +10,7 @@
 // the message catalogues in its bundle's resources folder.
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -98,6 +99,7 @@ int AskUntilClosed(CFStringRef header, CFStringRef ok_title, CFStringRef cancel_
 void PrintUsage(FILE* out) {
   fputs(
       "Usage: pellicle\n"
+      "       pellicle --help | --version\n"
       "Checks whether Firefox, Safari or Camino is running and, while one is,\n"
       "asks the user to quit it (in a terminal prompt, or in a desktop dialog\n"
       "when there is no terminal).\n"
@@ -109,6 +111,16 @@ void PrintUsage(FILE* out) {
       out);
 }
 
+// In a build tree the catalogues sit beside the executable, in
+// pellicle.resources/locale/; an installation keeps them in
+// <prefix>/share/locale/. When the first is missing, the second serves.
+void FindInstalledCatalogues() {
+  const std::string resources = PlatformMainBundleResourcesPath();
+  struct stat folder;
+  if (!resources.empty() && stat((resources + "/locale").c_str(), &folder) == 0) return;
+  PlatformDeclareMainBundle(PELLICLE_BUNDLE_ID, PELLICLE_INSTALLED_RESOURCES);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,11 +129,16 @@ int main(int argc, char** argv) {
       PrintUsage(stdout);
       return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+      puts("pellicle " QUORVEX_VERSION);
+      return 0;
+    }
     fprintf(stderr, "pellicle: unexpected argument '%s'; it takes none.\n", argv[1]);
     fputs("Try 'pellicle --help'.\n", stderr);
     return kUsageError;
   }
 
+  FindInstalledCatalogues();
   CFStringRef header = CopyText("close-browsers");
   CFStringRef ok_title = CopyText("button-ok");
   CFStringRef cancel_title = CopyText("button-cancel");
