@@ -258,6 +258,23 @@ TEST_F(PublishTest, ShowsNoPictureWithoutAProducerAndFramesWhenOneFeeds) {
   EXPECT_FALSE(publish.Ended(&status)) << publish.Err();
 }
 
+TEST_F(PublishTest, ASlowProducerIsNotTakenForNoPicture) {
+  // One frame every two seconds: once publish has seen the pace, the gaps
+  // between frames are no reason for the card.
+  StartPublish({"--size", "320x240"});
+  const Bytes picture = NoisePicture(320, 240, 5);
+  const std::string still = folder_.File("slow.y4m");
+  WriteStill(still, picture, 320, 240);
+  StartCameraFeed({"--quiet", "--loop", "--rate", "0.5", still});
+  int pictures_in_a_row = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Bytes> one = Record(PixelFormat::kI420, 320, 240, 1);
+    pictures_in_a_row = !one.empty() && one[0] == picture ? pictures_in_a_row + 1 : 0;
+    return pictures_in_a_row == 2;
+  })) << "the slow producer's frames did not come";
+  ExpectAll(Record(PixelFormat::kI420, 320, 240, 2), picture, 2, "between slow frames");
+}
+
 TEST_F(PublishTest, TwoClientsAtOnceEachGetEveryFrame) {
   StartCameraFeed({"--quiet", "--size", "320x240"});  // the moving pattern
   StartPublish({"--size", "320x240"});

@@ -14,6 +14,9 @@ constexpr int64_t kNsPerSecond = 1000000000;
 // The camera sleeps 5 ms in a poll that finds no frame; a poll that comes
 // back sooner without one gets this pause, so that the thread never spins.
 constexpr long kIdlePauseNs = 2 * 1000 * 1000;
+// The slowest producer whose pace the pump keeps track of: one frame every
+// ten seconds.
+constexpr int64_t kLongestPaceNs = 10 * kNsPerSecond;
 
 int64_t MonotonicNs() {
   struct timespec now;
@@ -144,7 +147,10 @@ void CameraPump::Run() {
     if (!ReleaseFrame(camera_, frame.data, &error)) return Fail(error);
     if (stamped) NoteStamp(slot->pts_ns);
     handover_.Publish();
-    last_frame_ns_ = MonotonicNs();
+    const int64_t now = MonotonicNs();
+    const int64_t previous = last_frame_ns_.exchange(now);
+    // A pause longer than any producer's pace is a gap, not a pace.
+    if (previous != 0 && now - previous <= kLongestPaceNs) last_interval_ns_ = now - previous;
     ++frames_;
     on_frame_();
   }

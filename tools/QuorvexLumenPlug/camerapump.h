@@ -53,6 +53,9 @@ class CameraPump {
   // Monotonic time in nanoseconds of the last frame the camera delivered;
   // 0 before the first.
   int64_t last_frame_ns() const { return last_frame_ns_.load(); }
+  // Nanoseconds between the last two frames the camera delivered that came
+  // at most ten seconds apart: the producer's pace; 0 before it is known.
+  int64_t last_interval_ns() const { return last_interval_ns_.load(); }
   // The producer's frame rate as the camera's time stamps tell it over the
   // last frames; 0 until enough frames came to tell (the stamps are taken
   // when the camera is polled, so a single interval says little).
@@ -74,6 +77,7 @@ class CameraPump {
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
   std::atomic<int64_t> last_frame_ns_{0};
+  std::atomic<int64_t> last_interval_ns_{0};
   std::atomic<uint64_t> frames_{0};
   // The size asked for, and the one the camera delivers (pump's thread).
   std::atomic<uint64_t> requested_size_;

@@ -35,6 +35,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -82,8 +83,10 @@ const char kPublishHelp[] =
 constexpr char kDefaultNodeName[] = "quorvex-camera";
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMs = 1000000;
-// Without a frame for this long the camera counts as having no picture.
+// Without a frame for this long the camera counts as having no picture; a
+// producer slower than one frame a second gets a few of its intervals.
 constexpr int64_t kNoPictureAfterNs = 1000 * kNsPerMs;
+constexpr double kNoPictureAfterIntervals = 2.5;
 // How often the "no picture" card goes out meanwhile.
 constexpr int64_t kNoPictureIntervalNs = 200 * kNsPerMs;
 // The housekeeping timer: the card, the status line, the camera's health.
@@ -259,6 +262,9 @@ class Publisher {
   void Negotiated(const struct spa_pod* param);
   void SendFrame();
   void Tick();
+  // True while no producer frame came for longer than the producer's pace
+  // explains.
+  bool HasNoPicture(int64_t now) const;
   void ShowStatus(bool final_line);
   int CountClients() const;
   void Say(const std::string& text) const;
@@ -680,12 +686,19 @@ void Publisher::OnFrameEvent(void* data, uint64_t) {
   }
 }
 
+bool Publisher::HasNoPicture(int64_t now) const {
+  const int64_t last_frame = pump_->last_frame_ns();
+  if (last_frame == 0) return true;
+  const auto paced = static_cast<int64_t>(kNoPictureAfterIntervals *
+                                          static_cast<double>(pump_->last_interval_ns()));
+  return now - last_frame >= std::max(kNoPictureAfterNs, paced);
+}
+
 void Publisher::OnTick(void* data, uint64_t) { static_cast<Publisher*>(data)->Tick(); }
 
 void Publisher::Tick() {
   const int64_t now = MonotonicNs();
-  const int64_t last_frame = pump_->last_frame_ns();
-  const bool no_picture = last_frame == 0 || now - last_frame >= kNoPictureAfterNs;
+  const bool no_picture = HasNoPicture(now);
   if (no_picture && negotiated_ && streaming_ && stream_ != nullptr &&
       now - last_card_ns_ >= kNoPictureIntervalNs) {
     last_card_ns_ = now;
@@ -708,8 +721,7 @@ void Publisher::Tick() {
 // The live status line, when standard error is a terminal.
 void Publisher::ShowStatus(bool final_line) {
   if (options_.quiet || options_.verbose || !isatty(STDERR_FILENO)) return;
-  const int64_t last_frame = pump_->last_frame_ns();
-  const bool no_picture = last_frame == 0 || MonotonicNs() - last_frame >= kNoPictureAfterNs;
+  const bool no_picture = HasNoPicture(MonotonicNs());
   const int clients = CountClients();
   char text[256];
   if (stream_ == nullptr) {
