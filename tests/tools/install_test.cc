@@ -234,6 +234,30 @@ TEST_F(InstalledTest, ManualPagesRenderAndNameTheOptionsOfTheHelp) {
   }
 }
 
+TEST_F(InstalledTest, BashCompletesCommandsAndTheirOptions) {
+  const std::string script = kSource + "/packaging/completion/QuorvexLumenPlug";
+  const struct {
+    const char* words;
+    const char* offers;
+  } cases[] = {
+      {"QuorvexLumenPlug pu", "publish"},
+      {"QuorvexLumenPlug ''", "feed capture publish --help --version"},
+      {"QuorvexLumenPlug publish --n", "--node-name"},
+      {"QuorvexLumenPlug feed --l", "--loop"},
+      {"QuorvexLumenPlug capture --snapshot-", "--snapshot-frame"},
+      {"QuorvexLumenPlug capture --size 64", "640x480 640x360"},
+  };
+  for (const auto& c : cases) {
+    Child& bash = Run("/bin/bash", {"-c",
+                                    "source \"$0\"; COMP_WORDS=(" + std::string(c.words) +
+                                        "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                                        "_QuorvexLumenPlug; echo \"${COMPREPLY[*]}\"",
+                                    script});
+    EXPECT_EQ(0, bash.Wait()) << bash.Err();
+    EXPECT_EQ(std::string(c.offers) + "\n", bash.Out()) << c.words;
+  }
+}
+
 TEST_F(InstalledTest, DebianPackageWorksUnpackedAndLintianFindsNoError) {
   const std::string packages = folder_.File("packages");
   Child& cpack = Run("/usr/bin/env", {"cpack", "-G", "DEB", "--config",
