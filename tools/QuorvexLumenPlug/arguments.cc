@@ -1,6 +1,6 @@
-#include <string.h>
+#include "tools/QuorvexLumenPlug/arguments.h"
 
-#include "tools/QuorvexLumenPlug/commands.h"
+#include <string.h>
 
 namespace lumenplug {
 

@@ -26,6 +26,7 @@
 #include "platform/components.h"
 #include "platform/timebase.h"
 #include "platform/videodigitizer.h"
+#include "tools/QuorvexLumenPlug/arguments.h"
 #include "tools/QuorvexLumenPlug/camera.h"
 #include "tools/QuorvexLumenPlug/commands.h"
 #include "tools/QuorvexLumenPlug/options.h"

@@ -1,11 +1,8 @@
-// The commands of QuorvexLumenPlug and what they share: exit statuses and a
-// small walker over the command line.
+// The commands of QuorvexLumenPlug and their exit statuses.
 //
-// Threading: commands run on the main thread; the walker belongs to one.
+// Threading: commands run on the main thread.
 #ifndef TOOLS_QUORVEXLUMENPLUG_COMMANDS_H_
 #define TOOLS_QUORVEXLUMENPLUG_COMMANDS_H_
-
-#include <string>
 
 namespace lumenplug {
 
@@ -20,36 +17,6 @@ int RunFeed(int argc, char** argv);
 int RunCapture(int argc, char** argv);
 // Only in builds with PipeWire (QUORVEX_HAVE_PIPEWIRE).
 int RunPublish(int argc, char** argv);
-
-// Walks the arguments of one command. Options come as "--name value" or
-// "--name=value"; "--" ends the options.
-class Arguments {
- public:
-  Arguments(int argc, char** argv) : argc_(argc), argv_(argv) {}
-
-  bool AtEnd() const { return next_ >= argc_; }
-  // The argument at hand, not yet taken.
-  std::string Peek() const { return AtEnd() ? "" : argv_[next_]; }
-  // True when the argument at hand looks like an option (and no "--" came).
-  bool IsOption() const;
-
-  // Takes the argument at hand when it is the flag `name`.
-  bool TakeFlag(const char* name);
-  // Takes the argument at hand when it is the option `name`, and its value
-  // (from "=value" or the next argument). When the value is missing, sets
-  // *error and returns true, so that the caller reports it.
-  bool TakeValue(const char* name, std::string* value, std::string* error);
-  // Takes a "--" at hand; every argument after it is an operand.
-  bool TakeEndOfOptions();
-  // Takes whatever is at hand.
-  std::string Take();
-
- private:
-  int argc_;
-  char** argv_;
-  int next_ = 1;
-  bool options_ended_ = false;
-};
 
 }  // namespace lumenplug
 

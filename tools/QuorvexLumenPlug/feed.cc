@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "orvid/sharedframearea.h"
+#include "tools/QuorvexLumenPlug/arguments.h"
 #include "tools/QuorvexLumenPlug/commands.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/producer.h"

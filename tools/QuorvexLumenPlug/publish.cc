@@ -45,6 +45,7 @@
 #include "orvid/sharedframearea.h"
 #include "platform/components.h"
 #include "platform/memory.h"
+#include "tools/QuorvexLumenPlug/arguments.h"
 #include "tools/QuorvexLumenPlug/camera.h"
 #include "tools/QuorvexLumenPlug/camerapump.h"
 #include "tools/QuorvexLumenPlug/commands.h"
