@@ -218,6 +218,9 @@ TEST_F(PublishTest, ClientsGetExactlyWhatTheCameraDeliversAtTheirSize) {
     ExpectAll(Record(format, 320, 240, 3), converted, 3,
               std::string(lumenplug::PixelFormatName(format)) + " 320x240");
   }
+  // A size off the usual list, from the offered range.
+  ExpectAll(Record(PixelFormat::kI420, 400, 300, 2), CameraDelivers(400, 300), 2,
+            "I420 400x300 (scaled, from the range)");
 
   // A wide source is letterboxed by the camera, not by publish: a 640x360
   // picture centred in 640x480 between black bands.

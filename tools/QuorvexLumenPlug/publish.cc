@@ -375,10 +375,10 @@ bool Publisher::ConnectCore(int* error_number) {
   return true;
 }
 
-// One EnumFormat: `format` at the usual sizes (listed) or at any size up to
-// 640x480 (a range), the preferred size first; frame rates 1 to 60.
-const spa_pod* BuildEnumFormat(spa_pod_builder* builder, spa_video_format format, bool listed,
-                               spa_rectangle preferred, int rate) {
+// One EnumFormat: `format` at `size`, or at any size up to 640x480 when
+// `size` is null (a range, `preferred` first); frame rates 1 to 60.
+const spa_pod* BuildEnumFormat(spa_pod_builder* builder, spa_video_format format,
+                               const spa_rectangle* size, spa_rectangle preferred, int rate) {
   spa_pod_frame object;
   spa_pod_frame choice;
   spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
@@ -389,17 +389,15 @@ const spa_pod* BuildEnumFormat(spa_pod_builder* builder, spa_video_format format
   spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_format, 0);
   spa_pod_builder_id(builder, format);
   spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_size, 0);
-  spa_pod_builder_push_choice(builder, &choice, listed ? SPA_CHOICE_Enum : SPA_CHOICE_Range, 0);
-  spa_pod_builder_rectangle(builder, preferred.width, preferred.height);
-  if (listed) {
-    for (const spa_rectangle& size : kUsualSizes) {
-      spa_pod_builder_rectangle(builder, size.width, size.height);
-    }
+  if (size != nullptr) {
+    spa_pod_builder_rectangle(builder, size->width, size->height);
   } else {
+    spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Range, 0);
+    spa_pod_builder_rectangle(builder, preferred.width, preferred.height);
     spa_pod_builder_rectangle(builder, 1, 1);
     spa_pod_builder_rectangle(builder, kMaxOfferedWidth, kMaxOfferedHeight);
+    spa_pod_builder_pop(builder, &choice);
   }
-  spa_pod_builder_pop(builder, &choice);
   spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_framerate, 0);
   spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Range, 0);
   spa_pod_builder_fraction(builder, static_cast<uint32_t>(rate), 1);
@@ -427,14 +425,25 @@ bool Publisher::CreateStream() {
   }();
   pw_stream_add_listener(stream_, &stream_listener_, &stream_events, this);
 
-  uint8_t buffer[4096];
+  // Each usual size is a format of its own with a fixed size, the preferred
+  // one first: browsers (libwebrtc) take only fixed sizes from a camera's
+  // formats and leave out a camera that offers none. The ranges come last,
+  // for clients that ask for another size.
+  uint8_t buffer[16384];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
   std::vector<const spa_pod*> params;
   const spa_rectangle preferred = {options_.width, options_.height};
-  for (bool listed : {true, false}) {
-    for (const PixelFormatId& format : kFormats) {
-      params.push_back(BuildEnumFormat(&builder, format.id, listed, preferred, default_rate_));
+  std::vector<spa_rectangle> sizes = {preferred};
+  for (const spa_rectangle& size : kUsualSizes) {
+    if (size.width != preferred.width || size.height != preferred.height) sizes.push_back(size);
+  }
+  for (const PixelFormatId& format : kFormats) {
+    for (const spa_rectangle& size : sizes) {
+      params.push_back(BuildEnumFormat(&builder, format.id, &size, preferred, default_rate_));
     }
+  }
+  for (const PixelFormatId& format : kFormats) {
+    params.push_back(BuildEnumFormat(&builder, format.id, nullptr, preferred, default_rate_));
   }
   const int connected = pw_stream_connect(
       stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
