@@ -14,6 +14,8 @@ packages=(
   # GStreamer's pipewiresrc: the unmodified client of the tests and the demo
   gstreamer1.0-tools gstreamer1.0-pipewire gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good
+  # real browsers seeing the camera through the desktop portal
+  chromium firefox-esr xdg-desktop-portal libglib2.0-bin python3
   # the installation and the Debian package, and their checks
   dpkg-dev lintian man-db systemd
 )
