@@ -529,10 +529,12 @@ cmd_run() {
   ((${#REST[@]} > 0)) || die "run needs a command after --"
   [[ $TIMEOUT =~ ^[0-9]+$ ]] || die "--timeout takes whole seconds"
   do_start
-  local dir=$QUORVEX_PW_SESSION_DIR rc=0
+  # Global, not local: the EXIT trap runs after this function has returned.
+  RUN_DIR=$QUORVEX_PW_SESSION_DIR
+  local rc=0
   # Stop the session whatever happens to the command; INT/TERM end the run
   # with the usual 128+signal status once the session is gone.
-  trap 'load_env "$dir" && stop_all; remove_dir "$dir"' EXIT
+  trap 'load_env "$RUN_DIR" && stop_all; remove_dir "$RUN_DIR"' EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
   local v
