@@ -268,7 +268,7 @@ class Publisher {
   bool HasNoPicture(int64_t now) const;
   void ShowStatus(bool final_line);
   int CountClients() const;
-  void Say(const std::string& text) const;
+  void Say(const std::string& text);
 
   const PublishOptions& options_;
   std::string camera_name_;
@@ -477,11 +477,11 @@ void Publisher::Teardown() {
   link_output_nodes_.clear();
 }
 
-void Publisher::Say(const std::string& text) const {
+void Publisher::Say(const std::string& text) {
   if (options_.quiet) return;
   if (status_shown_) fputc('\n', stderr);
   fprintf(stderr, "publish: %s\n", text.c_str());
-  const_cast<Publisher*>(this)->status_shown_ = false;
+  status_shown_ = false;
 }
 
 // The daemon went away (or refused the node): drop what belonged to the
@@ -682,7 +682,10 @@ void Publisher::SendFrame() {
 void Publisher::OnFrameEvent(void* data, uint64_t) {
   auto* self = static_cast<Publisher*>(data);
   if (self->pump_->failed()) {
-    self->Say("the camera failed: " + self->pump_->error());
+    // An error: told also with --quiet.
+    if (self->status_shown_) fputc('\n', stderr);
+    self->status_shown_ = false;
+    fprintf(stderr, "publish: the camera failed: %s\n", self->pump_->error().c_str());
     self->exit_status_ = kExitFailure;
     pw_main_loop_quit(self->main_loop_);
     return;
