@@ -9,6 +9,10 @@ const wantedFrames = Math.max(1, parseInt(params.get('frames') || '30', 10));
 // The runner's own deadline, as wall-clock milliseconds, less the time it
 // needs to read the report: the page reports what it has before then.
 const deadlineAt = parseInt(params.get('deadline_at') || '0', 10) || (Date.now() + 10000);
+// Video constraints for getUserMedia, as JSON; plain `true` by default.
+const videoConstraints = JSON.parse(params.get('constraints') || 'true');
+// How long a camera that is not (yet) listed is looked for again.
+const settleMs = Math.max(0, parseInt(params.get('settle_ms') || '3000', 10));
 const sampleSize = 8;
 
 const started = performance.now();
@@ -16,8 +20,11 @@ const result = {
   userAgent: navigator.userAgent,
   wantedLabel,
   wantedFrames,
+  constraints: videoConstraints,
   labels: [],
   deviceFound: false,
+  attempts: 0,
+  retries: [],
   trackLabel: null,
   settings: null,
   frames: 0,
@@ -65,14 +72,14 @@ function describeError(error) {
   return String(error);
 }
 
-// Counts frames the video element really received.  requestVideoFrameCallback
-// fires once per presented frame, but only where the page is composited: a
-// headless Firefox never paints, so the decoded-frame count of the element
-// and changes of its media time are counted alongside.  Each is a count of
-// distinct frames; the highest one is taken.
+// Counts the frames the video element really received.  Only per-frame
+// counters count: requestVideoFrameCallback (once per presented frame, in both
+// browsers, headless too), the element's decoded-frame count (Chromium) and
+// its painted-frame count (Firefox).  The media time is no such counter: for a
+// camera stream it moves with the clock, also when no new frame came.
 function countFrames(video, wanted) {
   return new Promise((resolve) => {
-    const counts = {requestVideoFrameCallback: 0, totalVideoFrames: 0, currentTime: 0};
+    const counts = {requestVideoFrameCallback: 0};
     result.frameCounts = counts;
     let finished = false;
     let poll = null;
@@ -105,16 +112,21 @@ function countFrames(video, wanted) {
       };
       video.requestVideoFrameCallback(onFrame);
     }
-    const quality = () =>
-      (video.getVideoPlaybackQuality ? video.getVideoPlaybackQuality().totalVideoFrames : 0);
-    const firstDecoded = quality();
-    let lastTime = video.currentTime;
-    poll = setInterval(() => {
-      counts.totalVideoFrames = quality() - firstDecoded;
-      if (video.currentTime !== lastTime) {
-        counts.currentTime++;
-        lastTime = video.currentTime;
+    const counters = {
+      totalVideoFrames: () => (video.getVideoPlaybackQuality ?
+                               video.getVideoPlaybackQuality().totalVideoFrames : undefined),
+      mozPaintedFrames: () => video.mozPaintedFrames,
+    };
+    const base = {};
+    for (const [name, read] of Object.entries(counters)) {
+      const value = read();
+      if (typeof value === 'number') {
+        base[name] = value;
+        counts[name] = 0;
       }
+    }
+    poll = setInterval(() => {
+      for (const name of Object.keys(base)) counts[name] = counters[name]() - base[name];
       check();
     }, 5);
   });
@@ -145,22 +157,50 @@ function sampleCentre(video) {
   result.rgb = sum.map((value) => Math.round(value / count));
 }
 
-async function run() {
-  let stream = null;
-  try {
-    progress('getUserMedia({video: true})');
-    // Labels stay hidden until the page has been granted a camera once.
-    stream = await withDeadline(navigator.mediaDevices.getUserMedia({video: true}),
-                                'getUserMedia');
-    progress(`got a stream: ${stream.getVideoTracks().map((t) => t.label).join(', ')}`);
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
 
+// Opens a camera and looks for the wanted one among the devices.  A camera
+// that was published a moment ago may not be visible yet (the session manager
+// grants the browser's portal connection access to it asynchronously), so for
+// a short while a miss is retried; every retry is kept in the report.
+async function openAndFind() {
+  const settleUntil = performance.now() + Math.min(settleMs, remainingMs());
+  for (let attempt = 1; ; attempt++) {
+    result.attempts = attempt;
+    let stream = null;
+    try {
+      progress(`getUserMedia({video: ${JSON.stringify(videoConstraints)}}), attempt ${attempt}`);
+      // Labels stay hidden until the page has been granted a camera once.
+      stream = await withDeadline(navigator.mediaDevices.getUserMedia({video: videoConstraints}),
+                                  'getUserMedia');
+    } catch (error) {
+      if (error.name !== 'NotFoundError' || performance.now() >= settleUntil) throw error;
+      result.retries.push(describeError(error));
+      await sleep(250);
+      continue;
+    }
+    progress(`got a stream: ${stream.getVideoTracks().map((t) => t.label).join(', ')}`);
     const devices = await withDeadline(navigator.mediaDevices.enumerateDevices(),
                                        'enumerateDevices');
     const cameras = devices.filter((device) => device.kind === 'videoinput');
     result.labels = cameras.map((device) => device.label);
     progress(`videoinput devices: ${JSON.stringify(result.labels)}`);
-    const wanted = cameras.find((device) => device.label === wantedLabel);
+    const wanted = cameras.find((device) => device.label === wantedLabel) || null;
     result.deviceFound = Boolean(wanted);
+    if (wanted || performance.now() >= settleUntil) return {stream, wanted};
+    result.retries.push(`labels ${JSON.stringify(result.labels)}`);
+    stream.getTracks().forEach((t) => t.stop());
+    await sleep(250);
+  }
+}
+
+async function run() {
+  let stream = null;
+  try {
+    let wanted = null;
+    ({stream, wanted} = await openAndFind());
     if (!wanted) {
       result.errors.push(`no videoinput labelled ${JSON.stringify(wantedLabel)}`);
       return;
@@ -172,8 +212,10 @@ async function run() {
     if (!track || track.label !== wantedLabel) {
       progress(`reopening with deviceId of ${JSON.stringify(wantedLabel)}`);
       stream.getTracks().forEach((t) => t.stop());
-      stream = await withDeadline(navigator.mediaDevices.getUserMedia(
-          {video: {deviceId: {exact: wanted.deviceId}}}), 'getUserMedia(deviceId)');
+      const byId = Object.assign({}, typeof videoConstraints === 'object' ? videoConstraints : {},
+                                 {deviceId: {exact: wanted.deviceId}});
+      stream = await withDeadline(navigator.mediaDevices.getUserMedia({video: byId}),
+                                  'getUserMedia(deviceId)');
       track = stream.getVideoTracks()[0];
     }
     result.trackLabel = track.label;

@@ -51,6 +51,9 @@ def main():
                f"{result.get('frameCounter')}, {result.get('width')}x{result.get('height')}"
                f" @ {settings.get('frameRate')} fps, centre rgb {rgb}, "
                f"{result.get('elapsedMs')} ms in the page")
+    retries = result.get("retries") or []
+    if retries:
+        summary += f", {len(retries)} retries before the camera was listed ({retries[0]}, ...)"
     if reasons:
         print(json.dumps(result, indent=2, sort_keys=True))
         print(summary)

@@ -12,7 +12,7 @@ usage() {
   cat <<EOF
 Usage: $PROG --browser chromium|firefox --label TEXT --expect-rgb R,G,B
             [--tolerance N] [--frames N] [--timeout S]
-            [--own-session [--camera-cmd CMD]] [--keep-temp]
+            [--constraints JSON] [--settle MS] [--own-session [--camera-cmd CMD]] [--keep-temp]
 
 Runs inside a session started by 'scripts/pipewire-session.sh start --portal'
 (the variables it prints must be in the environment).  With --own-session it
@@ -26,6 +26,10 @@ stops it at the end too.
   --tolerance    largest difference allowed in any channel (default 12)
   --frames       frames the page must receive (default 30)
   --timeout      seconds for the whole browser run (default 20)
+  --constraints  the video constraints for getUserMedia as JSON, e.g.
+                 '{"width":{"exact":320},"height":{"exact":240}}' (default true)
+  --settle       how long the page keeps looking for a camera that is not
+                 listed yet, in milliseconds (default 3000)
   --keep-temp    keep the browser profile, logs and report (path printed)
 
 Exits 0 when everything matched, 1 otherwise (printing the page's report and
@@ -38,7 +42,7 @@ die() { log "error: $*"; exit 1; }
 usage_error() { log "$*"; usage >&2; exit 2; }
 
 BROWSER='' LABEL='' EXPECT_RGB='' TOLERANCE=12 FRAMES=30 TIMEOUT=20
-OWN_SESSION=0 CAMERA_CMD='' KEEP_TEMP=0
+OWN_SESSION=0 CAMERA_CMD='' KEEP_TEMP=0 CONSTRAINTS=true SETTLE_MS=3000
 while (($#)); do
   case $1 in
     --browser) BROWSER=${2-}; shift ;;
@@ -47,6 +51,8 @@ while (($#)); do
     --tolerance) TOLERANCE=${2-}; shift ;;
     --frames) FRAMES=${2-}; shift ;;
     --timeout) TIMEOUT=${2-}; shift ;;
+    --constraints) CONSTRAINTS=${2-}; shift ;;
+    --settle) SETTLE_MS=${2-}; shift ;;
     --own-session) OWN_SESSION=1 ;;
     --camera-cmd) CAMERA_CMD=${2-}; shift ;;
     --keep-temp) KEEP_TEMP=1 ;;
@@ -68,11 +74,14 @@ IFS=, read -r r g b <<<"$EXPECT_RGB"
 [[ $TOLERANCE =~ ^[0-9]+$ ]] || usage_error "--tolerance takes a whole number"
 if ! [[ $FRAMES =~ ^[0-9]+$ ]] || ((FRAMES < 1)); then usage_error "--frames takes a number above 0"; fi
 if ! [[ $TIMEOUT =~ ^[0-9]+$ ]] || ((TIMEOUT < 3)); then usage_error "--timeout takes at least 3 seconds"; fi
+[[ $SETTLE_MS =~ ^[0-9]+$ ]] || usage_error "--settle takes milliseconds"
 [[ -z $CAMERA_CMD ]] || ((OWN_SESSION)) || usage_error "--camera-cmd needs --own-session"
-
 command -v python3 >/dev/null 2>&1 ||
   die "python3 not found; it serves the test page: install the Debian package 'python3'"
+python3 -c 'import json, sys; json.loads(sys.argv[1])' "$CONSTRAINTS" 2>/dev/null ||
+  usage_error "--constraints takes JSON"
 command -v gdbus >/dev/null 2>&1 || die "gdbus not found; install the Debian package 'libglib2.0-bin'"
+command -v pw-dump >/dev/null 2>&1 || die "pw-dump not found; install the Debian package 'pipewire-bin'"
 case $BROWSER in
   chromium)
     BROWSER_BIN=$(command -v chromium || true)
@@ -152,9 +161,29 @@ gdbus call --session --dest org.freedesktop.portal.Desktop \
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/browser-camera-test.XXXXXX")
 mkdir -p "$TMP/home" "$TMP/profile" "$TMP/tmp"
 
+camera_node_present() {
+  timeout 3 pw-dump 2>/dev/null | python3 -c '
+import json, sys
+for obj in json.load(sys.stdin):
+    props = (obj.get("info") or {}).get("props") or {}
+    if props.get("media.class") == "Video/Source" and props.get("media.role") == "Camera":
+        sys.exit(0)
+sys.exit(1)'
+}
+
 if [[ -n $CAMERA_CMD ]]; then
   setsid bash -c "$CAMERA_CMD" </dev/null >"$TMP/camera.log" 2>&1 &
   CAMERA_PID=$!
+  # The browser enumerates once when the page asks; a camera that shows up a
+  # moment later would be missed.
+  camera_wait_until=$((SECONDS + 10))
+  until camera_node_present; do
+    kill -0 "$CAMERA_PID" 2>/dev/null ||
+      { tail -n 10 "$TMP/camera.log" >&2; die "the camera command exited"; }
+    ((SECONDS < camera_wait_until)) ||
+      { tail -n 10 "$TMP/camera.log" >&2; die "no Video/Source node with media.role Camera appeared"; }
+    sleep 0.1
+  done
 fi
 
 # --- the page server ----------------------------------------------------------
@@ -175,7 +204,7 @@ urlencode() { python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys
 # The page reports whatever it has a little before the runner gives up, so a
 # slow browser start eats into the page's time, not into the report.
 page_deadline_at=$(($(date +%s%3N) + TIMEOUT * 1000 - 1500))
-URL="http://127.0.0.1:$PORT/camera.html?label=$(urlencode "$LABEL")&frames=$FRAMES&deadline_at=$page_deadline_at"
+URL="http://127.0.0.1:$PORT/camera.html?label=$(urlencode "$LABEL")&frames=$FRAMES&deadline_at=$page_deadline_at&constraints=$(urlencode "$CONSTRAINTS")&settle_ms=$SETTLE_MS"
 
 # --- the browser --------------------------------------------------------------
 

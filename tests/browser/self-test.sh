@@ -38,7 +38,7 @@ expect() {
   if ((rc == want)); then
     passed=$((passed + 1))
     echo "ok: $name (exit $rc)"
-    grep -E '^(PASS|FAIL):' <<<"$out" | sed 's/^/    /'
+    grep -E '^(PASS|FAIL):|ran [0-9]+s' <<<"$out" | sed 's/^/    /'
   else
     failed=$((failed + 1))
     echo "NOT OK: $name (exit $rc, wanted $want)"

@@ -36,6 +36,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -525,6 +526,58 @@ inline int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t h
   }
   return -1;
 }
+
+// Tests in a private PipeWire session of their own (pipewire, wireplumber
+// and a private bus, with the desktop portal when `portal_` is set by the
+// derived fixture's constructor), started by scripts/pipewire-session.sh;
+// the children they run join it.
+class PipeWireSessionTest : public CameraTest {
+ protected:
+  void SetUp() override {
+    CameraTest::SetUp();
+    if (HasFatalFailure()) return;
+    session_dir_ = folder_.File("pipewire");
+    Strings args = {"start", "--dir", session_dir_};
+    if (portal_) args.push_back("--portal");
+    Child& start = Run(kSessionScript, args);
+    ASSERT_EQ(0, start.Wait(60000)) << "no private PipeWire session: " << start.Err();
+    session_started_ = true;
+    // The session's variables, as the script wrote them for shells.
+    std::istringstream lines(ReadFile(session_dir_ + "/session.env"));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("export ", 0) != 0) continue;
+      std::string unquoted;
+      for (size_t i = 7; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) ++i;
+        if (line[i] != '\'') unquoted += line[i];
+      }
+      environment_.push_back(unquoted);
+    }
+    ASSERT_TRUE(Contains(ReadFile(session_dir_ + "/session.env"), "XDG_RUNTIME_DIR"));
+  }
+
+  void TearDown() override {
+    children_.clear();
+    if (session_started_) {
+      Child& stop = Run(kSessionScript, {"stop", session_dir_});
+      EXPECT_EQ(0, stop.Wait()) << stop.Err();
+    }
+    CameraTest::TearDown();
+  }
+
+  // True while PipeWire lists a node of that name.
+  bool NodeListed(const std::string& name) {
+    Child& list = Run("/usr/bin/env", {"pw-cli", "ls", "Node"});
+    list.Wait();
+    return Contains(list.Out(), "node.name = \"" + name + "\"");
+  }
+
+  inline static const std::string kSessionScript =
+      QUORVEX_SOURCE_DIR "/scripts/pipewire-session.sh";
+  bool portal_ = false;
+  std::string session_dir_;
+  bool session_started_ = false;
+};
 
 }  // namespace lumenplug_test
 

