@@ -164,9 +164,10 @@ load_env() {
     name=${BASH_REMATCH[1]}
     value=${BASH_REMATCH[2]}
     case " ${SESSION_VARS[*]} " in *" $name "*) ;; *) continue ;; esac
-    # Values were written with printf %q; undo that quoting without running
-    # anything from the file.
-    value=$(eval "printf '%s' $value" 2>/dev/null) || value=
+    # Values were written with printf %q, and every value this script writes
+    # is made of characters that %q leaves alone, so there is nothing to
+    # unquote but the empty string; anything else is refused, never evaluated.
+    [[ $value == "''" ]] && value=''
     [[ $value =~ ^[A-Za-z0-9_./:=,@+-]*$ ]] || die "unexpected value for $name in $dir/session.env"
     printf -v "$name" '%s' "$value"
   done <"$dir/session.env"
@@ -496,8 +497,8 @@ cmd_restart_daemon() {
   start_pipewire || die "pipewire did not come back; see $dir/pipewire.log"
   start_wireplumber || die "wireplumber did not come back; see $dir/wireplumber.log"
   if ((QUORVEX_PW_PORTAL)); then
-    # The portal keeps serving over its own, possibly dead, connection to the
-    # old daemon; it is only asked whether it still answers.
+    # The portal watches for the daemon's socket and reconnects by itself;
+    # it only has to answer again.
     wait_for "$TIMEOUT" "xdg-desktop-portal (Camera interface)" QUORVEX_PW_PORTAL_PID camera_portal_ready ||
       die "the portal no longer answers; see $dir/portal.log"
   fi
@@ -507,7 +508,7 @@ cmd_restart_daemon() {
 
 cmd_status() {
   (($# <= 1)) || die "status takes at most one folder"
-  local dir rc=0 name var
+  local dir rc=0 name var start
   dir=$(resolve_dir "${1:-}")
   load_env "$dir" || die "no session in $dir"
   for name in DBUS PIPEWIRE WIREPLUMBER PERMSTORE PORTAL; do
@@ -531,16 +532,39 @@ cmd_run() {
   do_start
   # Global, not local: the EXIT trap runs after this function has returned.
   RUN_DIR=$QUORVEX_PW_SESSION_DIR
-  local rc=0
-  # Stop the session whatever happens to the command; INT/TERM end the run
-  # with the usual 128+signal status once the session is gone.
+  # Stop the session whatever happens to the command.
   trap 'load_env "$RUN_DIR" && stop_all; remove_dir "$RUN_DIR"' EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
   local v
   for v in "${SESSION_VARS[@]}"; do export "${v?}"; done
-  "${REST[@]}" || rc=$?
+  # The command runs as a child this shell waits for, so that a signal to this
+  # shell is handled at once (bash would only run a trap after a foreground
+  # command ends): it is passed on to the command, and the run ends with the
+  # usual 128+signal status once the session is gone.  The explicit
+  # redirection keeps the caller's standard input for the command.
+  "${REST[@]}" <&0 &
+  RUN_PID=$!
+  trap 'forward_signal INT 130' INT
+  trap 'forward_signal TERM 143' TERM
+  local rc=0
+  wait "$RUN_PID" || rc=$?
   return "$rc"
+}
+
+# shellcheck disable=SC2317 # reached through the INT and TERM traps
+forward_signal() {
+  local sig=$1 status=$2 i
+  trap '' INT TERM
+  kill -"$sig" "$RUN_PID" 2>/dev/null || true
+  # A background child of a non-interactive shell starts with SIGINT ignored,
+  # so an interrupt is followed by SIGTERM, and that by SIGKILL.
+  for ((i = 0; i < 40; i++)); do
+    kill -0 "$RUN_PID" 2>/dev/null || break
+    ((i != 5)) || kill -TERM "$RUN_PID" 2>/dev/null || true
+    sleep 0.1
+  done
+  kill -KILL "$RUN_PID" 2>/dev/null || true
+  wait "$RUN_PID" 2>/dev/null || true
+  exit "$status"
 }
 
 main() {

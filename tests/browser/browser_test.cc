@@ -64,12 +64,9 @@ class BrowserTest : public PipeWireSessionTest {
     ASSERT_TRUE(WaitFor([&] { return NodeListed("quorvex-camera"); })) << publish.Err();
   }
 
-  // Ten frames: enough to show that frames flow, and what a headless
-  // Firefox paints within the time even on a loaded machine, where it
-  // paints only about once a second.
   Child& RunHarness(const std::string& browser, const std::string& rgb) {
     return Run(kHarness, {"--browser", browser, "--label", orvid::kDeviceName, "--expect-rgb", rgb,
-                          "--tolerance", "12", "--frames", "10", "--timeout", "45"});
+                          "--tolerance", "12", "--frames", "30", "--timeout", "45"});
   }
 };
 

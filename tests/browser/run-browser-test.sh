@@ -118,6 +118,26 @@ stop_group() {
   wait "$pid" 2>/dev/null || true
 }
 
+# Firefox's crash helper leaves the browser's process group for a session of
+# its own; it ends with the browser, but whatever still runs from this run's
+# temporary folder once the browser is gone is stopped by pid here.
+# shellcheck disable=SC2317 # reached through the EXIT trap
+stop_leftovers() {
+  local dir=$1 file i left
+  [[ -n $dir ]] || return 0
+  for ((i = 0; i < 30; i++)); do
+    left=()
+    while IFS= read -r file; do
+      file=${file#/proc/}
+      left+=("${file%/cmdline}")
+    done < <(grep -lsaF -- "$dir/" /proc/[0-9]*/cmdline 2>/dev/null || true)
+    ((${#left[@]})) || return 0
+    ((i < 20)) || kill -KILL "${left[@]}" 2>/dev/null || true
+    sleep 0.1
+  done
+  log "warning: processes ${left[*]} from $dir are still running"
+}
+
 # shellcheck disable=SC2317 # reached through the EXIT trap
 cleanup() {
   local rc=$?
@@ -125,6 +145,7 @@ cleanup() {
   stop_group "$BROWSER" "$BROWSER_PID"
   stop_group "the server" "$SERVER_PID"
   stop_group "the camera command" "$CAMERA_PID"
+  stop_leftovers "$TMP"
   if ((SESSION_STARTED)); then
     "$SESSION_SCRIPT" stop "$QUORVEX_PW_SESSION_DIR" >/dev/null 2>&1 || true
   fi
@@ -174,8 +195,7 @@ sys.exit(1)'
 if [[ -n $CAMERA_CMD ]]; then
   setsid bash -c "$CAMERA_CMD" </dev/null >"$TMP/camera.log" 2>&1 &
   CAMERA_PID=$!
-  # The browser enumerates once when the page asks; a camera that shows up a
-  # moment later would be missed.
+  # The page should find the camera on its first look, not by its retries.
   camera_wait_until=$((SECONDS + 10))
   until camera_node_present; do
     kill -0 "$CAMERA_PID" 2>/dev/null ||
@@ -270,6 +290,8 @@ user_pref("network.prefetch-next", false);
 user_pref("services.settings.server", "http://127.0.0.1:1/");
 user_pref("dom.push.connection.enabled", false);
 EOF
+    # No crash reporter window (it wants a display) should Firefox crash.
+    browser_env+=(MOZ_CRASHREPORTER_DISABLE=1)
     browser_cmd=("$BROWSER_BIN" --headless --no-remote --profile "$TMP/profile" "$URL")
     ;;
 esac

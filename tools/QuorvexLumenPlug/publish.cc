@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -99,6 +100,12 @@ constexpr int64_t kReconnectIntervalNs = 200 * kNsPerMs;
 constexpr int64_t kRateProbeNs = 600 * kNsPerMs;
 constexpr int kDefaultRate = 30;
 constexpr int kMaxRate = 60;
+// Every whole rate from 1 to 60 frames per second, fastest first.
+constexpr auto kListedRates = [] {
+  std::array<uint32_t, kMaxRate> rates = {};
+  for (int i = 0; i < kMaxRate; ++i) rates[i] = static_cast<uint32_t>(kMaxRate - i);
+  return rates;
+}();
 constexpr uint32_t kMaxOfferedWidth = 640;
 constexpr uint32_t kMaxOfferedHeight = 480;
 
@@ -376,7 +383,8 @@ bool Publisher::ConnectCore(int* error_number) {
 }
 
 // One EnumFormat: `format` at `size`, or at any size up to 640x480 when
-// `size` is null (a range, `preferred` first); frame rates 1 to 60.
+// `size` is null (a range, `preferred` first); frame rates 1 to 60, `rate`
+// first.
 const spa_pod* BuildEnumFormat(spa_pod_builder* builder, spa_video_format format,
                                const spa_rectangle* size, spa_rectangle preferred, int rate) {
   spa_pod_frame object;
@@ -398,11 +406,15 @@ const spa_pod* BuildEnumFormat(spa_pod_builder* builder, spa_video_format format
     spa_pod_builder_rectangle(builder, kMaxOfferedWidth, kMaxOfferedHeight);
     spa_pod_builder_pop(builder, &choice);
   }
+  // The rates as a list, the producer's first: offered as a range, browsers
+  // fixate it to its minimum, 1/1, and then really show one frame a second.
   spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_framerate, 0);
-  spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Range, 0);
+  spa_pod_builder_push_choice(builder, &choice, SPA_CHOICE_Enum, 0);
   spa_pod_builder_fraction(builder, static_cast<uint32_t>(rate), 1);
-  spa_pod_builder_fraction(builder, 1, 1);
-  spa_pod_builder_fraction(builder, kMaxRate, 1);
+  spa_pod_builder_fraction(builder, static_cast<uint32_t>(rate), 1);
+  for (uint32_t listed : kListedRates) {
+    if (listed != static_cast<uint32_t>(rate)) spa_pod_builder_fraction(builder, listed, 1);
+  }
   spa_pod_builder_pop(builder, &choice);
   return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, &object));
 }
