@@ -441,8 +441,10 @@ bool Publisher::CreateStream() {
   // one first: browsers (libwebrtc) take only fixed sizes from a camera's
   // formats and leave out a camera that offers none. The ranges come last,
   // for clients that ask for another size.
-  uint8_t buffer[16384];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+  // 21 formats of 61 rates each take about 13 KiB.
+  std::vector<uint8_t> buffer(64 * 1024);
+  spa_pod_builder builder =
+      SPA_POD_BUILDER_INIT(buffer.data(), static_cast<uint32_t>(buffer.size()));
   std::vector<const spa_pod*> params;
   const spa_rectangle preferred = {options_.width, options_.height};
   std::vector<spa_rectangle> sizes = {preferred};
@@ -456,6 +458,10 @@ bool Publisher::CreateStream() {
   }
   for (const PixelFormatId& format : kFormats) {
     params.push_back(BuildEnumFormat(&builder, format.id, nullptr, preferred, default_rate_));
+  }
+  if (std::find(params.begin(), params.end(), nullptr) != params.end()) {
+    errno = ENOSPC;  // the formats did not fit the builder
+    return false;
   }
   const int connected = pw_stream_connect(
       stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
