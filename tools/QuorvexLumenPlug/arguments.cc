@@ -1,6 +1,9 @@
 #include "tools/QuorvexLumenPlug/arguments.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include "tools/QuorvexLumenPlug/commands.h"
 
 namespace lumenplug {
 
@@ -44,5 +47,15 @@ bool Arguments::TakeEndOfOptions() {
 }
 
 std::string Arguments::Take() { return AtEnd() ? "" : argv_[next_++]; }
+
+int ReportUsageError(const char* command, const std::string& message) {
+  fprintf(stderr, "%s: %s\nTry 'QuorvexLumenPlug %s --help'.\n", command, message.c_str(), command);
+  return kExitUsage;
+}
+
+int ReportFailure(const char* command, const std::string& message) {
+  fprintf(stderr, "%s: %s\n", command, message.c_str());
+  return kExitFailure;
+}
 
 }  // namespace lumenplug

@@ -18,12 +18,6 @@ constexpr long kIdlePauseNs = 2 * 1000 * 1000;
 // ten seconds.
 constexpr int64_t kLongestPaceNs = 10 * kNsPerSecond;
 
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
-
 uint64_t PackSize(uint32_t width, uint32_t height) {
   return static_cast<uint64_t>(width) << 32 | height;
 }
@@ -38,6 +32,12 @@ int64_t StampNs(const TimeRecord& stamp) {
 }
 
 }  // namespace
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
 
 CameraPump::CameraPump(Camera* camera, uint32_t width, uint32_t height,
                        std::function<void()> on_frame)

@@ -24,6 +24,9 @@
 
 namespace lumenplug {
 
+// The monotonic clock in nanoseconds, the time line of the pump's stamps.
+int64_t MonotonicNs();
+
 class CameraPump {
  public:
   // `camera` has been prepared (PrepareCamera) for width x height frames

@@ -92,15 +92,8 @@ volatile sig_atomic_t stop_requested = 0;
 
 void RequestStop(int) { stop_requested = 1; }
 
-int UsageError(const std::string& message) {
-  fprintf(stderr, "capture: %s\nTry 'QuorvexLumenPlug capture --help'.\n", message.c_str());
-  return kExitUsage;
-}
-
-int Failure(const std::string& message) {
-  fprintf(stderr, "capture: %s\n", message.c_str());
-  return kExitFailure;
-}
+int UsageError(const std::string& message) { return ReportUsageError("capture", message); }
+int Failure(const std::string& message) { return ReportFailure("capture", message); }
 
 double NowSeconds() {
   struct timespec now;

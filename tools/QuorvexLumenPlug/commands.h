@@ -4,6 +4,8 @@
 #ifndef TOOLS_QUORVEXLUMENPLUG_COMMANDS_H_
 #define TOOLS_QUORVEXLUMENPLUG_COMMANDS_H_
 
+#include <string>
+
 namespace lumenplug {
 
 enum ExitStatus {
@@ -17,6 +19,12 @@ int RunFeed(int argc, char** argv);
 int RunCapture(int argc, char** argv);
 // Only in builds with PipeWire (QUORVEX_HAVE_PIPEWIRE).
 int RunPublish(int argc, char** argv);
+
+// "<command>: <message>" and a pointer to the command's help on stderr;
+// kExitUsage.
+int ReportUsageError(const char* command, const std::string& message);
+// "<command>: <message>" on stderr; kExitFailure.
+int ReportFailure(const char* command, const std::string& message);
 
 }  // namespace lumenplug
 

@@ -74,15 +74,8 @@ struct FeedOptions {
   bool quiet = false;
 };
 
-int UsageError(const std::string& message) {
-  fprintf(stderr, "feed: %s\nTry 'QuorvexLumenPlug feed --help'.\n", message.c_str());
-  return kExitUsage;
-}
-
-int Failure(const std::string& message) {
-  fprintf(stderr, "feed: %s\n", message.c_str());
-  return kExitFailure;
-}
+int UsageError(const std::string& message) { return ReportUsageError("feed", message); }
+int Failure(const std::string& message) { return ReportFailure("feed", message); }
 
 int64_t NowNs() {
   struct timespec now;

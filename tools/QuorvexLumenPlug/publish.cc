@@ -134,21 +134,8 @@ struct PublishOptions {
   bool quiet = false;
 };
 
-int UsageError(const std::string& message) {
-  fprintf(stderr, "publish: %s\nTry 'QuorvexLumenPlug publish --help'.\n", message.c_str());
-  return kExitUsage;
-}
-
-int Failure(const std::string& message) {
-  fprintf(stderr, "publish: %s\n", message.c_str());
-  return kExitFailure;
-}
-
-int64_t MonotonicNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
+int UsageError(const std::string& message) { return ReportUsageError("publish", message); }
+int Failure(const std::string& message) { return ReportFailure("publish", message); }
 
 struct timespec Timespec(int64_t ns) {
   return {static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
