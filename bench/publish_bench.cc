@@ -140,6 +140,26 @@ struct Receipt {
   int64_t latency_ns;
 };
 
+// An I420 format of a fixed size, and with a source's fixed 30/1 rate.
+const spa_pod* I420Format(spa_pod_builder* builder, uint32_t width, uint32_t height,
+                          bool with_rate) {
+  spa_pod_frame object;
+  spa_pod_builder_push_object(builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+  spa_pod_builder_prop(builder, SPA_FORMAT_mediaType, 0);
+  spa_pod_builder_id(builder, SPA_MEDIA_TYPE_video);
+  spa_pod_builder_prop(builder, SPA_FORMAT_mediaSubtype, 0);
+  spa_pod_builder_id(builder, SPA_MEDIA_SUBTYPE_raw);
+  spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_format, 0);
+  spa_pod_builder_id(builder, SPA_VIDEO_FORMAT_I420);
+  spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_size, 0);
+  spa_pod_builder_rectangle(builder, width, height);
+  if (with_rate) {
+    spa_pod_builder_prop(builder, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_fraction(builder, 30, 1);
+  }
+  return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, &object));
+}
+
 // An input stream of fixed I420 size on a thread loop of its own.
 class Client {
  public:
@@ -152,17 +172,7 @@ class Client {
                                    &kEvents, this);
     uint8_t buffer[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_pod_frame object;
-    spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
-    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
-    spa_pod_builder_id(&builder, SPA_VIDEO_FORMAT_I420);
-    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
-    spa_pod_builder_rectangle(&builder, width, height);
-    const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object))};
+    const spa_pod* params[] = {I420Format(&builder, width, height, false)};
     pw_stream_connect(
         stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
@@ -232,19 +242,7 @@ class FloorSource {
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
     std::vector<const spa_pod*> params;
     for (uint32_t width : {640u, 320u}) {
-      spa_pod_frame object;
-      spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-      spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
-      spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
-      spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
-      spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
-      spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
-      spa_pod_builder_id(&builder, SPA_VIDEO_FORMAT_I420);
-      spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
-      spa_pod_builder_rectangle(&builder, width, width * 3 / 4);
-      spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);
-      spa_pod_builder_fraction(&builder, 30, 1);
-      params.push_back(static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object)));
+      params.push_back(I420Format(&builder, width, width * 3 / 4, true));
     }
     pw_stream_connect(
         stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
