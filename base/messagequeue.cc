@@ -93,12 +93,7 @@ void MessageQueueManager::ClearInternal(MessageHandler* handler) {
 // ---------------------------------------------------------------------------
 // MessageQueue
 
-MessageQueue::MessageQueue(SocketServer* ss) : socket_server_(ss) {
-  if (socket_server_ == nullptr) {
-    owned_server_.reset(new PhysicalSocketServer());
-    socket_server_ = owned_server_.get();
-  }
-}
+MessageQueue::MessageQueue(SocketServer* ss) : socket_server_(nullptr) { set_socketserver(ss); }
 
 MessageQueue::~MessageQueue() {
   SignalQueueClosing();
@@ -111,11 +106,15 @@ MessageQueue::~MessageQueue() {
 }
 
 void MessageQueue::set_socketserver(SocketServer* ss) {
-  if (ss == nullptr && owned_server_ == nullptr) {
+  if (ss == nullptr) {
     // Left without any server, the next Get or Post would crash.
-    owned_server_.reset(new PhysicalSocketServer());
+    if (owned_server_ == nullptr) owned_server_ = std::make_shared<PhysicalSocketServer>();
+    socket_server_ = owned_server_.get();
+    server_keep_.reset();
+    return;
   }
-  socket_server_ = ss != nullptr ? ss : owned_server_.get();
+  socket_server_ = ss;
+  server_keep_ = SocketServer::KeepAlive(ss);
 }
 
 void MessageQueue::Quit() {

@@ -117,8 +117,9 @@ struct DelayedMessage {
 
 class MessageQueue {
  public:
-  // Waits and wakes through `ss`, which must outlive the queue; with null
-  // the queue makes a PhysicalSocketServer of its own.
+  // Waits and wakes through `ss`; with null the queue makes a
+  // PhysicalSocketServer of its own.  A shared `ss` (see SocketServer) is
+  // kept alive by the queue; any other must outlive it.
   explicit MessageQueue(SocketServer* ss = nullptr);
   // Raises SignalQueueClosing, unregisters from the manager and deletes the
   // data of every message still pending.
@@ -192,9 +193,12 @@ class MessageQueue {
   // True when a message was held by Peek; takes it into *msg.
   bool TakePeeked(Message* msg);
 
-  // Set before the queue is shared.
+  // Set before the queue is shared.  The queue's own server is shared, so
+  // that sockets made on it may outlive the queue; `server_keep_` holds a
+  // given server alive when it is shared too.
   SocketServer* socket_server_;
-  std::unique_ptr<PhysicalSocketServer> owned_server_;
+  std::shared_ptr<PhysicalSocketServer> owned_server_;
+  std::shared_ptr<SocketServer> server_keep_;
 
   // Written by Quit/Restart from any thread; read without the lock.
   std::atomic<bool> stopping_{false};

@@ -168,7 +168,7 @@ void Signaler::HandleEvent(uint32_t /*ff*/, int /*err*/) {
 // FileDispatcher
 
 FileDispatcher::FileDispatcher(int fd, PhysicalSocketServer* ss)
-    : server_(ss), fd_(fd), file_flags_(kFileReadable) {
+    : server_(ss), server_keep_(SocketServer::KeepAlive(ss)), fd_(fd), file_flags_(kFileReadable) {
   registered_ = server_->Add(this);
   if (registered_) SetNonBlocking(fd_);
 }
@@ -384,6 +384,7 @@ bool PhysicalSocketServer::Wait(int wait_ms, bool process_io) {
 
 PhysicalSocket::PhysicalSocket(PhysicalSocketServer* ss, int s)
     : server_(ss),
+      server_keep_(SocketServer::KeepAlive(ss)),
       fd_(s),
       enabled_events_(0),
       is_udp_(false),

@@ -27,6 +27,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "base/recursivelock.h"
@@ -170,8 +171,10 @@ class FileDispatcher : public Dispatcher, public AsyncFile {
  private:
   enum { kFileReadable = 1, kFileWritable = 2 };
 
-  // Set in the constructor, never changed.
+  // Set in the constructor, never changed.  The keep holds a shared server
+  // alive as long as the file.
   PhysicalSocketServer* const server_;
+  const std::shared_ptr<SocketServer> server_keep_;
   const int fd_;
   bool registered_ = false;
   // Owner's thread only.
@@ -184,7 +187,8 @@ class PhysicalSocketServer : public SocketServer {
  public:
   PhysicalSocketServer();
   // Deletes the wake-up signaler.  Other dispatchers must be gone already;
-  // they are not touched.
+  // they are not touched.  (A shared server is not destroyed before its
+  // sockets and files: they keep it alive.)
   ~PhysicalSocketServer() override;
 
   PhysicalSocketServer(const PhysicalSocketServer&) = delete;
@@ -290,8 +294,11 @@ class PhysicalSocket : public AsyncSocket {
   int SetOption(Option opt, int value) override;
 
  protected:
-  // Set in the constructor, never changed.
+  // Set in the constructor, never changed.  The keep holds a shared server
+  // (a queue's own) alive as long as the socket, which may outlive the
+  // queue and the thread that made it.
   PhysicalSocketServer* const server_;
+  const std::shared_ptr<SocketServer> server_keep_;
   // The owner's thread only.
   int fd_;
   uint8_t enabled_events_;

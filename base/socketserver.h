@@ -5,8 +5,15 @@
 // Threading: Wait runs on the thread that owns the server; WakeUp may be
 // called from any thread.  Sockets from the factory are used on the owning
 // thread.
+//
+// Lifetime: a server made with std::make_shared (every queue's own server
+// is) is kept alive by the queues and sockets that use it, so it ends with
+// the last of them; see shared_from_this below.  Any other server must
+// outlive everything made on it.
 #ifndef BASE_SOCKETSERVER_H_
 #define BASE_SOCKETSERVER_H_
+
+#include <memory>
 
 namespace lumen_base {
 
@@ -28,8 +35,14 @@ class SocketFactory {
   virtual AsyncSocket* CreateAsyncSocket(int type) = 0;
 };
 
-class SocketServer : public SocketFactory {
+class SocketServer : public SocketFactory, public std::enable_shared_from_this<SocketServer> {
  public:
+  // Shared ownership of `server` when it is owned by a shared_ptr, else
+  // empty (the caller then keeps it alive).  Null gives empty.
+  static std::shared_ptr<SocketServer> KeepAlive(SocketServer* server) {
+    return server != nullptr ? server->weak_from_this().lock() : nullptr;
+  }
+
   // Blocks for up to `wait_ms` milliseconds (kWaitForever: no limit),
   // serving socket events meanwhile when `process_io` is true and only the
   // wake-up otherwise.  True when the time ran out or WakeUp was called,

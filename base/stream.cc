@@ -119,6 +119,10 @@ void StreamInterface::PostEvent(Thread* thread, int events, int error) {
   thread->Post(this, kStreamEventId, new PostEventData(events, error));
 }
 
+void StreamInterface::PostEvent(const ThreadRef& thread, int events, int error) {
+  thread.Post(this, kStreamEventId, new PostEventData(events, error));
+}
+
 void StreamInterface::PostEvent(int events, int error) {
   Thread* thread = ThreadManager::CurrentThread();
   if (thread == nullptr) {
@@ -468,7 +472,7 @@ void NullStream::Close() {}
 // FifoBuffer
 
 FifoBuffer::FifoBuffer(size_t size)
-    : owner_(ThreadManager::CurrentThread()),
+    : owner_(ThreadRef(ThreadManager::CurrentThread())),
       buffer_(new char[size > 0 ? size : 1]),
       buffer_length_(size > 0 ? size : 1) {}
 

@@ -35,10 +35,9 @@
 #include "base/recursivelock.h"
 #include "base/sigslot.h"
 #include "base/stringencode.h"  // kUnknownSize: a length or position nobody can tell
+#include "base/thread.h"        // ThreadRef
 
 namespace lumen_base {
-
-class Thread;
 
 enum StreamPhase { PHASE_CLOSED, PHASE_OPENING, PHASE_OPEN };
 
@@ -138,6 +137,8 @@ class StreamInterface : public MessageHandler {
   // this stream, so that SignalStreamEvent is emitted on that thread.  Any
   // thread.  A null thread drops the event.
   void PostEvent(Thread* thread, int events, int error);
+  // The same to a thread that may have ended: dropped once it is gone.
+  void PostEvent(const ThreadRef& thread, int events, int error);
   // The same to the calling thread's current Thread.  A thread without one
   // has no loop to deliver it: the event is dropped with a warning.
   void PostEvent(int events, int error);
@@ -326,12 +327,14 @@ class NullStream : public StreamInterface {
 // A ring buffer of fixed capacity that one thread writes and another reads.
 // Readiness is announced to the thread that built the buffer (its owner):
 // a write into an empty buffer posts EVT_READ, a read from a full one posts
-// EVT_WRITE, and the slots run later on the owner's thread.  Close only
+// EVT_WRITE, and the slots run later on the owner's thread.  Once the owner
+// has ended (a wrapped foreign thread that returned, a destroyed Thread),
+// its events are dropped: nobody is left to run its loop.  Close only
 // stops writing; what is held can still be read, then reads end.
 //
 // Threading: every operation but GetState holds the buffer's lock for its
 // whole run, events are posted while it is held.  Lock order: the buffer's
-// lock, then the owner's queue lock.
+// lock, then the owner's reference, then the owner's queue lock.
 class FifoBuffer : public StreamInterface {
  public:
   // A capacity of 0 would leave no room at all; it is taken as 1.
@@ -367,8 +370,10 @@ class FifoBuffer : public StreamInterface {
   void PostToOwner(int events);
 
   std::atomic<StreamPhase> state_{PHASE_OPEN};
-  // Set in the constructor, never changed.
-  Thread* const owner_;
+  // Set in the constructor, never changed.  A reference, not a pointer:
+  // the thread that made the buffer may end before the buffer does, and
+  // its events are then dropped.
+  const ThreadRef owner_;
   // Guarded by crit_.
   char* buffer_;
   size_t buffer_length_;  // capacity, at least 1

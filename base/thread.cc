@@ -57,19 +57,74 @@ int SchedulingPriority(int code, int current) {
 // ---------------------------------------------------------------------------
 // Thread
 
-Thread::Thread(SocketServer* ss) : MessageQueue(ss) { g_thmgr.Add(this); }
+Thread::Thread(SocketServer* ss) : MessageQueue(ss), life_(std::make_shared<ThreadLife>(this)) {
+  g_thmgr.Add(this);
+}
 
 Thread::~Thread() {
+  // No reference reaches this object from here on, and a post through one
+  // that is under way has finished.
+  {
+    std::unique_lock<std::mutex> lock(life_->mutex);
+    life_->thread = nullptr;
+    life_->idle.wait(lock, [this] { return life_->in_flight == 0; });
+  }
   // Unlisted first: StopAllThreads_ on another thread can then no longer
   // reach this object, and one already inside it has finished its Stop.
   g_thmgr.Remove(this);
   Stop();
-  if (active_.load(std::memory_order_acquire)) Thread::Clear(nullptr, kAnyMessageId, nullptr);
+  if (active_.load(std::memory_order_acquire)) {
+    // Off the queue manager's list before this object stops being a
+    // Thread: a handler destroyed on another thread would otherwise clear
+    // its messages through a queue half taken apart.  The loop has ended,
+    // so what stays behind is never dispatched, only deleted here.
+    MessageQueueManager::Remove(this);
+    Thread::Clear(nullptr, kAnyMessageId, nullptr);
+  }
   // Never leave the destroying OS thread with a dangling current Thread.
   if (ThreadManager::CurrentThread() == this) ThreadManager::SetCurrent(nullptr);
 }
 
 bool Thread::IsCurrent() const { return ThreadManager::CurrentThread() == this; }
+
+// ---------------------------------------------------------------------------
+// ThreadRef
+
+ThreadRef::ThreadRef(Thread* thread) {
+  if (thread != nullptr) life_ = thread->life_;
+}
+
+bool ThreadRef::Post(MessageHandler* handler, uint32_t id, MessageData* data,
+                     bool time_sensitive) const {
+  Thread* target = nullptr;
+  if (life_ != nullptr) {
+    std::lock_guard<std::mutex> lock(life_->mutex);
+    target = life_->thread;
+    if (target != nullptr) ++life_->in_flight;
+  }
+  if (target == nullptr) {
+    delete data;
+    return false;
+  }
+  // Without the reference's lock: the post may delete the data (a quitting
+  // queue), whose destructor may post through references again.
+  target->Post(handler, id, data, time_sensitive);
+  std::lock_guard<std::mutex> lock(life_->mutex);
+  if (--life_->in_flight == 0 && life_->thread == nullptr) life_->idle.notify_all();
+  return true;
+}
+
+bool ThreadRef::IsAlive() const {
+  if (life_ == nullptr) return false;
+  std::lock_guard<std::mutex> lock(life_->mutex);
+  return life_->thread != nullptr;
+}
+
+bool ThreadRef::Is(const Thread* thread) const {
+  if (life_ == nullptr || thread == nullptr) return false;
+  std::lock_guard<std::mutex> lock(life_->mutex);
+  return life_->thread == thread;
+}
 
 bool Thread::Start(Runnable* runnable) {
   if (!owned_ || started_) return false;

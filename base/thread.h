@@ -16,6 +16,17 @@
 // its own destructor: by the time ~Thread stops the OS thread, the derived
 // part is gone.  A started Thread must not be destroyed from its own OS
 // thread, which could not be joined.
+//
+// Lifetime.  A Thread can end while others still know it: its owner
+// destroys it, or, for a wrapper, its OS thread ends and the manager
+// releases it.  The one rule: nothing keeps a Thread* beyond one call.
+// What must reach a thread later keeps a ThreadRef, and a message posted
+// through a ThreadRef whose Thread is gone is dropped with its data deleted,
+// exactly like a post to a quitting queue.  A stream's events (FifoBuffer)
+// follow this rule.  A queue's own socket server is shared by the queue and
+// by every socket, file and queue that uses it, and ends with the last of
+// them, so a socket made on a wrapped thread may outlive that thread: it
+// then signals nothing more, but can still be used, closed and deleted.
 #ifndef BASE_THREAD_H_
 #define BASE_THREAD_H_
 
@@ -23,7 +34,10 @@
 #include <sched.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <list>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/messagequeue.h"
@@ -32,6 +46,41 @@
 namespace lumen_base {
 
 class Thread;
+
+// Shared by a Thread and every ThreadRef to it.  `thread` is null from the
+// start of the Thread's destruction on; the destruction waits until no post
+// through a reference is in flight.
+struct ThreadLife {
+  explicit ThreadLife(Thread* t) : thread(t) {}
+  std::mutex mutex;
+  std::condition_variable idle;
+  Thread* thread;    // guarded by mutex
+  int in_flight = 0;  // guarded by mutex
+};
+
+// A reference to a Thread that may end first (see "Lifetime" above).
+// Copyable; any thread may use it.
+class ThreadRef {
+ public:
+  // Refers to no thread: every post is dropped.
+  ThreadRef() = default;
+  // Null refers to no thread.
+  explicit ThreadRef(Thread* thread);
+
+  // MessageQueue::Post to the Thread while it exists, and true.  Once it
+  // is gone (or for no thread), deletes `data` and returns false.  Never
+  // blocks on the target's loop; a Thread being destroyed waits for a post
+  // in flight to finish.
+  bool Post(MessageHandler* handler, uint32_t id = 0, MessageData* data = nullptr,
+            bool time_sensitive = false) const;
+  // True while the Thread exists; it may end right after the answer.
+  bool IsAlive() const;
+  // True when this refers to `thread` and it still exists.
+  bool Is(const Thread* thread) const;
+
+ private:
+  std::shared_ptr<ThreadLife> life_;
+};
 
 // Runs on a started thread instead of its message loop.
 class Runnable {
@@ -86,6 +135,8 @@ class Thread : public MessageQueue {
   bool IsOwned() const { return owned_; }
   // True when this is the calling OS thread's current Thread.
   bool IsCurrent() const;
+  // A reference that outlives this Thread safely (see ThreadRef).
+  ThreadRef Ref() { return ThreadRef(this); }
 
   // The priority code that Start applies; takes effect at the next Start.
   void SetPriority(int priority) { priority_ = priority; }
@@ -140,6 +191,7 @@ class Thread : public MessageQueue {
 
  private:
   friend class ThreadManager;
+  friend class ThreadRef;
 
   // Sets the completion of `send` and wakes its sender.
   static void CompleteSend(const _SendMessage& send);
@@ -156,6 +208,8 @@ class Thread : public MessageQueue {
   std::atomic<bool> has_sends_{false};
   pthread_t thread_handle_ = pthread_t();
   bool owned_ = true;
+  // Made with the Thread; severed first thing in its destruction.
+  const std::shared_ptr<ThreadLife> life_;
 };
 
 // A Thread that becomes the calling OS thread's current Thread for its

@@ -19,5 +19,5 @@ done
 echo "==> preset tsan (message loop, threads, stream events, frame handover)"
 cmake --preset tsan
 cmake --build --preset tsan --target base_tests tools_tests
-ctest --preset tsan -R '^(MessageQueue|MessageQueueManager|Thread|ThreadSend|ThreadPriorityTest|AutoThread|ThreadManager|StreamEvents|FifoBuffer|StreamAdapterInterface|StreamTap|StreamSegment|LoggingAdapter|MessageLoopStress|ProcessExit|FrameHandover)\.'
+ctest --preset tsan -R '^(MessageQueue|MessageQueueManager|Thread|ThreadSend|ThreadPriorityTest|AutoThread|ThreadManager|ThreadLifetime|StreamEvents|FifoBuffer|StreamAdapterInterface|StreamTap|StreamSegment|LoggingAdapter|MessageLoopStress|ProcessExit|FrameHandover)\.'
 echo "==> all suites passed"
