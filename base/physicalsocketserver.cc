@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "base/logging.h"
+#include "base/timeutils.h"
 
 namespace lumen_base {
 
@@ -28,29 +29,6 @@ bool IsBlockingError(int error) {
 void SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-// The monotonic clock, so that a change of the time of day neither stretches
-// nor cuts a wait.
-timespec Now() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-timespec After(const timespec& start, int ms) {
-  timespec end = start;
-  end.tv_sec += ms / 1000;
-  end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (end.tv_nsec >= 1000000000L) {
-    end.tv_sec += 1;
-    end.tv_nsec -= 1000000000L;
-  }
-  return end;
-}
-
-bool HasPassed(const timespec& stop, const timespec& now) {
-  return stop.tv_sec < now.tv_sec || (stop.tv_sec == now.tv_sec && stop.tv_nsec <= now.tv_nsec);
 }
 
 // The time from `now` until `stop`, which has not passed yet.
@@ -297,7 +275,7 @@ bool PhysicalSocketServer::Wait(int wait_ms, bool process_io) {
   if (wait_ms < 0) wait_ms = 0;
   timeval timeout = {wait_ms / 1000, static_cast<suseconds_t>((wait_ms % 1000) * 1000)};
   timeval* timeout_ptr = forever ? nullptr : &timeout;
-  const timespec stop = After(Now(), wait_ms);
+  const timespec stop = MonotonicDeadline(wait_ms);
 
   fd_set read_fds;
   fd_set write_fds;
@@ -371,8 +349,8 @@ bool PhysicalSocketServer::Wait(int wait_ms, bool process_io) {
       // At the deadline the wait is over, even while descriptors stay ready
       // (a file dispatcher reports readiness in every pass): what is left
       // is served by the next Wait.
-      const timespec now = Now();
-      if (HasPassed(stop, now)) return true;
+      const timespec now = MonotonicNow();
+      if (MonotonicHasPassed(stop, now)) return true;
       timeout = Remaining(stop, now);
     }
   }

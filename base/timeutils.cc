@@ -39,4 +39,29 @@ int32_t TimeSince(uint32_t earlier) { return TimeDiff(Time(), earlier); }
 
 int32_t TimeUntil(uint32_t later) { return TimeDiff(later, Time()); }
 
+timespec MonotonicNow() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+timespec MonotonicAfter(const timespec& start, int ms) {
+  if (ms < 0) ms = 0;
+  timespec end = start;
+  end.tv_sec += ms / 1000;
+  end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) {
+    end.tv_sec += 1;
+    end.tv_nsec -= 1000000000L;
+  }
+  return end;
+}
+
+timespec MonotonicDeadline(int ms) { return MonotonicAfter(MonotonicNow(), ms); }
+
+bool MonotonicHasPassed(const timespec& deadline, const timespec& now) {
+  return deadline.tv_sec < now.tv_sec ||
+         (deadline.tv_sec == now.tv_sec && deadline.tv_nsec <= now.tv_nsec);
+}
+
 }  // namespace lumen_base

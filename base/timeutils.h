@@ -7,6 +7,7 @@
 #define BASE_TIMEUTILS_H_
 
 #include <stdint.h>
+#include <time.h>
 
 namespace lumen_base {
 
@@ -37,6 +38,19 @@ int32_t TimeSince(uint32_t earlier);
 
 // Milliseconds until `later` (negative when it has passed).
 int32_t TimeUntil(uint32_t later);
+
+// Deadlines on the monotonic clock, for waits that a change of the time of
+// day must neither stretch nor cut (sem_clockwait, select loops): the one
+// place that does this arithmetic.
+
+// The monotonic clock now.
+timespec MonotonicNow();
+// `start` plus `ms` milliseconds (0 or more), normalised.
+timespec MonotonicAfter(const timespec& start, int ms);
+// MonotonicAfter(MonotonicNow(), ms).
+timespec MonotonicDeadline(int ms);
+// True when `now` has reached `deadline`.
+bool MonotonicHasPassed(const timespec& deadline, const timespec& now);
 
 }  // namespace lumen_base
 

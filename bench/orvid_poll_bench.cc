@@ -21,7 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "sharedmem/sharedmem.h"
 
 namespace {
@@ -36,10 +36,10 @@ class Transport {
  public:
   Transport() : name_("orvid-poll-bench-" + std::to_string(getpid())) {
     mutex_.reset(tessel::Mutex::Create(name_));
-    memory_.reset(tessel::SharedMemory::Create(name_, orvid::kSharedFrameAreaBytes));
+    memory_.reset(tessel::SharedMemory::Create(name_, tessel::kSharedFrameAreaBytes));
     if (IsReady()) {
       // A frame that the poll has already taken.
-      orvid::SharedFrameArea* area = Area();
+      tessel::SharedFrameArea* area = Area();
       area->frameSize = 115200;
       area->width = 320;
       area->height = 240;
@@ -49,13 +49,13 @@ class Transport {
   ~Transport() {
     memory_.reset();  // the last user removes the segment and its key file
     mutex_.reset();
-    sem_unlink((name_ + "_" + std::to_string(getuid())).c_str());
+    sem_unlink(tessel::SemaphoreName(name_).c_str());
   }
 
   bool IsReady() const { return mutex_ != nullptr && memory_ != nullptr; }
   tessel::Mutex* mutex() { return mutex_.get(); }
-  orvid::SharedFrameArea* Area() {
-    return static_cast<orvid::SharedFrameArea*>(memory_->GetAddress());
+  tessel::SharedFrameArea* Area() {
+    return static_cast<tessel::SharedFrameArea*>(memory_->GetAddress());
   }
 
  private:
@@ -68,7 +68,7 @@ Transport* transport = nullptr;
 
 // What the poll does with the mutex held: a new frame is one whose counter
 // differs from the last one taken and whose size is not 0.
-bool HasNewFrame(const orvid::SharedFrameArea& area, uint32_t last_counter) {
+bool HasNewFrame(const tessel::SharedFrameArea& area, uint32_t last_counter) {
   const uint32_t counter = area.frameCounter;
   const uint32_t size = area.frameSize;
   return counter != last_counter && size != 0;
@@ -80,7 +80,7 @@ void BM_PollNoNewFrame(benchmark::State& state, bool bounded) {
     return;
   }
   tessel::Mutex* mutex = transport->mutex();
-  const orvid::SharedFrameArea* area = transport->Area();
+  const tessel::SharedFrameArea* area = transport->Area();
   const uint32_t last_counter = 41;
   for (auto _ : state) {
     const bool locked = bounded ? mutex->LockWithTimeout(kPollLockTimeoutMs) : mutex->Lock(true);

@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tools/QuorvexLumenPlug/producer.h"
 
 namespace {
@@ -364,7 +364,7 @@ bool NodeListed(const char* name) {
 template <class Write>
 Figures Measure(Client* client, int rate, double seconds, const std::string& cpu_stat,
                 Write write) {
-  std::vector<uint8_t> frame(orvid::PlanarFrameBytes(kSourceWidth, kSourceHeight), 128);
+  std::vector<uint8_t> frame(tessel::PlanarFrameBytes(kSourceWidth, kSourceHeight), 128);
   memset(frame.data(), 90, kSourceWidth * kSourceHeight);
   const int64_t interval = kNsPerSecond / rate;
   const int warmup = rate;  // one second
@@ -500,7 +500,7 @@ namespace {
 // Everything that uses the loops, gone before they are.
 int Run(pw_thread_loop* client_loop, pw_thread_loop* floor_loop, double seconds,
         const std::string& load_before) {
-  lumenplug::FrameProducer producer(orvid::kDeviceName);
+  lumenplug::FrameProducer producer(tessel::kDeviceName);
   // The camera's semaphore outlives its users, as the camera expects; the
   // bench leaves the machine as it found it.
   const std::string semaphore = "/dev/shm/sem." + producer.semaphore_name();
@@ -521,7 +521,7 @@ int Run(pw_thread_loop* client_loop, pw_thread_loop* floor_loop, double seconds,
     execl(publish_path.c_str(), publish_path.c_str(), "publish", "--quiet", nullptr);
     _exit(127);
   }
-  std::vector<uint8_t> blank(orvid::PlanarFrameBytes(kSourceWidth, kSourceHeight), 128);
+  std::vector<uint8_t> blank(tessel::PlanarFrameBytes(kSourceWidth, kSourceHeight), 128);
   producer.Publish(blank.data(), kSourceWidth, kSourceHeight, &error);
   FloorSource floor(floor_loop);
   for (int i = 0; i < 100 && !(NodeListed(kCameraNode) && NodeListed(kFloorNode)); ++i) {

@@ -43,7 +43,7 @@
 #include "base/macutils.h"
 #include "base/stream.h"
 #include "base/stringencode.h"
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "platform/cfstring.h"
 #include "platform/components.h"
 #include "platform/gestalt.h"
@@ -123,10 +123,6 @@ namespace {
 
 const char kOrvidTag[] = "Orvid 0: ";
 
-// The device name; the mutex and the segment are named after it, and the
-// producer looks for them under the same name.
-const char kDeviceName[] = "Quorvex Camera Adapter 0";
-
 // The agent whose preferences hold the component's logging settings.
 const char kAgentApplicationId[] = "com.quorvex.LumenPlug";
 const char kLogLevelKey[] = "orvid_log_level";
@@ -143,8 +139,8 @@ constexpr SInt32 kLowestSystemVersion = 0x1048;
 
 // One 640 x 480 planar 4:2:0 frame, and the shared area: a 256-byte header
 // followed by room for one such frame.
-constexpr size_t kFrameBufferBytes = orvid::kFrameDataBytes;
-constexpr unsigned long kSharedAreaBytes = orvid::kSharedFrameAreaBytes;  // 0x70900
+constexpr size_t kFrameBufferBytes = tessel::kFrameDataBytes;
+constexpr unsigned long kSharedAreaBytes = tessel::kSharedFrameAreaBytes;  // 0x70900
 
 constexpr OSType kCodecType = 0x6A343230;  // 'j420'
 constexpr SInt32 kVendor = 0x71727678;     // 'qrvx'
@@ -468,7 +464,7 @@ ComponentResult BuildInstance(ComponentInstance self) {
   instance->self = self;
   SetComponentInstanceStorage(self, storage);
 
-  lumen_base::strcpyn(instance->name, sizeof(instance->name), kDeviceName);
+  lumen_base::strcpyn(instance->name, sizeof(instance->name), tessel::kDeviceName);
   ORVID_LOG(LS_INFO) << instance->name;
   instance->digitizerRect = {0, 0, kOutputHeight, kOutputWidth};
 
@@ -507,7 +503,7 @@ std::string DescribeRect(const Rect& rect) {
 bool IsDeliverableRect(const Rect& rect) {
   if (rect.top != 0 || rect.left != 0) return false;
   if (rect.bottom <= 0 || rect.right <= 0) return false;
-  return orvid::PlanarFrameBytes(rect.right, rect.bottom) <= kFrameBufferBytes;
+  return tessel::PlanarFrameBytes(rect.right, rect.bottom) <= kFrameBufferBytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -519,8 +515,8 @@ bool IsDeliverableRect(const Rect& rect) {
 // out stale bytes of an earlier frame as part of this one, a larger one
 // would announce more data than the frame has.
 bool IsWellFormedFrame(UInt32 frame_size, UInt32 width, UInt32 height) {
-  return orvid::FrameFits(frame_size, width, height) &&
-         frame_size == orvid::PlanarFrameBytes(width, height);
+  return tessel::FrameFits(frame_size, width, height) &&
+         frame_size == tessel::PlanarFrameBytes(width, height);
 }
 
 // Rows left untouched above and below the scaled image. A source of the
@@ -550,7 +546,7 @@ void PaintBlack(UInt8* buffer, UInt32 dw, UInt32 dh) {
 // With the mutex held: takes the frame in `area` when it is new and well
 // formed, copying or scaling it into the frame buffer, and tells its size.
 // False when there is nothing to take.
-bool CopyNewFrame(OrvidInstance* instance, const orvid::SharedFrameArea& area, UInt32* frame_size) {
+bool CopyNewFrame(OrvidInstance* instance, const tessel::SharedFrameArea& area, UInt32* frame_size) {
   const UInt32 counter = area.frameCounter;
   const UInt32 size = area.frameSize;
   // A withdrawn picture (size 0) is not remembered: the same counter with a
@@ -592,7 +588,7 @@ bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
     return false;
   }
   const auto* area =
-      static_cast<const orvid::SharedFrameArea*>(instance->sharedMemory->GetAddress());
+      static_cast<const tessel::SharedFrameArea*>(instance->sharedMemory->GetAddress());
   if (area == nullptr) return false;
   if (!instance->mutex->LockWithTimeout(kPollLockTimeoutMs)) return false;
   const bool taken = CopyNewFrame(instance, *area, frame_size);

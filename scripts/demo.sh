@@ -38,10 +38,10 @@ fail() {
 
 # The camera's lock, a named semaphore, outlives the processes that use it,
 # as the camera expects. The demo removes it at the end only when it was
-# not there before, so that it leaves the machine as it found it.
-semaphore="/dev/shm/sem.Quorvex Camera Adapter 0_$(id -u)"
-semaphore_was_there=no
-[[ -e "$semaphore" ]] && semaphore_was_there=yes
+# not there before, so that it leaves the machine as it found it; the agent
+# tells where it is, once it is built.
+semaphore=""
+semaphore_was_there=yes
 
 publish_pid=""
 session_dir=""
@@ -70,7 +70,7 @@ cleanup() {
   stop_publish || true
   if [[ -n "$session_dir" ]]; then scripts/pipewire-session.sh stop "$session_dir" || true; fi
   stop_feeder || true
-  if [[ $semaphore_was_there == no ]]; then rm -f "$semaphore"; fi
+  if [[ $semaphore_was_there == no && -n "$semaphore" ]]; then rm -f "$semaphore"; fi
   if ((status != 0)); then
     printf 'demo: stopped with status %d\n' "$status" >&2
   fi
@@ -89,6 +89,9 @@ cmake --preset default >/dev/null
 # The agent brings the camera component along; nothing else is needed here.
 cmake --build --preset default --target QuorvexLumenPlug orvid_component
 [[ -x "$agent" ]] || fail "the build did not produce $agent"
+semaphore="$("$agent" names semaphore-file)"
+semaphore_was_there=no
+[[ -e "$semaphore" ]] && semaphore_was_there=yes
 "$agent" publish --help >/dev/null 2>&1 ||
   fail "this build has no publish command (PipeWire's development files are missing)"
 

@@ -16,6 +16,7 @@
 
 #include "base/logging.h"
 #include "base/stringencode.h"
+#include "base/timeutils.h"
 
 namespace tessel {
 
@@ -28,14 +29,6 @@ constexpr mode_t kSemaphoreMode = 0666;
 constexpr int kSegmentMode = 0660;
 // What fopen's "w+" gives a new key file, before the umask.
 constexpr mode_t kKeyFileMode = 0666;
-
-// The given name, "_" and the real user id: the part that keeps the
-// objects of different users apart.
-std::string WithUserId(const std::string& name) {
-  char uid[33];
-  lumen_base::sprintfn(uid, sizeof(uid), "%d", static_cast<int>(getuid()));
-  return name + "_" + uid;
-}
 
 sem_t* Semaphore(void* handle) { return static_cast<sem_t*>(handle); }
 
@@ -54,9 +47,51 @@ bool IsOwnSegment(int id, const struct shmid_ds& status) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Names
+
+// The real user id keeps the objects of different users apart.
+std::string UserScopedName(const std::string& name, unsigned uid) {
+  char digits[33];
+  lumen_base::sprintfn(digits, sizeof(digits), "%d", static_cast<int>(uid));
+  return name + "_" + digits;
+}
+
+std::string UserScopedName(const std::string& name) { return UserScopedName(name, getuid()); }
+
+std::string SemaphoreName(const std::string& name, unsigned uid) {
+  return UserScopedName(name, uid);
+}
+
+std::string SemaphoreName(const std::string& name) { return SemaphoreName(name, getuid()); }
+
+std::string SemaphorePath(const std::string& name) { return "/dev/shm/sem." + SemaphoreName(name); }
+
+std::string KeyFilePath(const std::string& name, unsigned uid) {
+  return "/tmp/" + UserScopedName(name, uid);
+}
+
+std::string KeyFilePath(const std::string& name) { return KeyFilePath(name, getuid()); }
+
+namespace {
+
+// ftok keeps only the low 8 bits of the project id; every user of the
+// segment makes its key this way.
+int KeyOfFile(const std::string& key_file, unsigned uid) {
+  return ftok(key_file.c_str(), static_cast<int>(uid));
+}
+
+}  // namespace
+
+int SegmentKey(const std::string& name, unsigned uid) {
+  return KeyOfFile(KeyFilePath(name, uid), uid);
+}
+
+int SegmentKey(const std::string& name) { return SegmentKey(name, getuid()); }
+
+// ---------------------------------------------------------------------------
 // Mutex
 
-Mutex::Mutex(std::string name) : name_(WithUserId(name)), sem_(SEM_FAILED) {
+Mutex::Mutex(std::string name) : name_(SemaphoreName(name)), sem_(SEM_FAILED) {
   LOG(LS_INFO) << "Mutex name = '" << name_ << "'";
 }
 
@@ -120,31 +155,61 @@ bool Mutex::LockWithTimeout(int timeout_ms) {
     LOG(LS_ERROR) << "Invalid semaphore!";
     return false;
   }
+  int error = 0;
+  switch (TakeWithin(timeout_ms, &error)) {
+    case kTaken:
+      return true;
+    case kTimedOut:
+      LOG(LS_WARNING) << "Timed out after " << (timeout_ms < 0 ? 0 : timeout_ms)
+                      << " ms waiting for the semaphore '" << name_ << "'";
+      return false;
+    case kFailed:
+      break;
+  }
+  LOG(LS_ERROR) << "sem_clockwait returned -1! errno=" << error;
+  return false;
+}
+
+Mutex::TakeResult Mutex::TakeWithin(int timeout_ms, int* error) {
+  if (!IsOpen()) {
+    if (error != nullptr) *error = EBADF;
+    return kFailed;
+  }
   // The usual case: the lock is free, and no clock needs to be read.
-  if (sem_trywait(Semaphore(sem_)) == 0) return true;
-  if (timeout_ms < 0) timeout_ms = 0;
+  if (sem_trywait(Semaphore(sem_)) == 0) return kTaken;
   // The monotonic clock: a wall clock set back while we wait must not
   // stretch the wait.
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000;
-  }
+  const timespec deadline = lumen_base::MonotonicDeadline(timeout_ms < 0 ? 0 : timeout_ms);
   for (;;) {
-    if (sem_clockwait(Semaphore(sem_), CLOCK_MONOTONIC, &deadline) == 0) return true;
-    const int error = errno;
-    if (error == EINTR) continue;  // the deadline stays where it was
-    if (error == ETIMEDOUT) {
-      LOG(LS_WARNING) << "Timed out after " << timeout_ms << " ms waiting for the semaphore '"
-                      << name_ << "'";
-    } else {
-      LOG(LS_ERROR) << "sem_clockwait returned -1! errno=" << error;
-    }
-    return false;
+    if (sem_clockwait(Semaphore(sem_), CLOCK_MONOTONIC, &deadline) == 0) return kTaken;
+    const int failure = errno;
+    if (failure == EINTR) continue;  // the deadline stays where it was
+    if (failure == ETIMEDOUT) return kTimedOut;
+    if (error != nullptr) *error = failure;
+    return kFailed;
   }
+}
+
+bool Mutex::ReleaseAbandoned() {
+  if (!IsOpen()) return false;
+  // A check and a post, not atomic together: a reader that takes the lock
+  // between them is let in beside whoever takes it next. That window is
+  // only open after a holder has died, and DropExtraCounts closes it again
+  // at the next take.
+  int value = 0;
+  if (sem_getvalue(Semaphore(sem_), &value) != 0 || value != 0) return false;
+  return sem_post(Semaphore(sem_)) == 0;
+}
+
+int Mutex::DropExtraCounts() {
+  if (!IsOpen()) return 0;
+  int dropped = 0;
+  int value = 0;
+  while (sem_getvalue(Semaphore(sem_), &value) == 0 && value > 0 &&
+         sem_trywait(Semaphore(sem_)) == 0) {
+    ++dropped;
+  }
+  return dropped;
 }
 
 bool Mutex::Unlock() {
@@ -170,7 +235,7 @@ bool Mutex::IsOpen() const { return sem_ != SEM_FAILED; }
 // SharedMemory
 
 SharedMemory::SharedMemory(std::string name)
-    : name_("/tmp/" + WithUserId(name)), key_(0), id_(-1), address_(nullptr) {
+    : name_(KeyFilePath(name)), key_(0), id_(-1), address_(nullptr) {
   LOG(LS_INFO) << "Shared Memory name = '" << name_ << "'";
 }
 
@@ -230,9 +295,7 @@ bool SharedMemory::Open(unsigned long size, bool* created) {
 
   if (!PrepareKeyFile()) return false;
 
-  // ftok keeps only the low 8 bits of the project id; the producer makes
-  // its key the same way.
-  key_ = ftok(name_.c_str(), static_cast<int>(getuid()));
+  key_ = KeyOfFile(name_, getuid());
   if (key_ == -1) {
     const int error = errno;
     LOG(LS_ERROR) << "ftok failed with errno: " << error;

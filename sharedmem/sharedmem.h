@@ -4,10 +4,11 @@
 // segment found by name (tessel::SharedMemory).
 //
 // Names. Both objects turn the name they are given into a system-wide name
-// that ends in "_" and the real user id in decimal, so processes of different
-// users never meet: the semaphore "<name>_<uid>" (no leading slash, no
-// folder) and the key file "/tmp/<name>_<uid>", from which ftok makes the
-// segment's key with the real user id as project id. The producer process
+// by the naming rule below (UserScopedName and friends), so processes of
+// different users never meet: the semaphore "<name>_<uid>" (no leading
+// slash, no folder) and the key file "/tmp/<name>_<uid>", from which ftok
+// makes the segment's key with the real user id as project id. The bytes of
+// the segment are laid out as sharedmem/sharedframearea.h says. The producer process
 // relies on these names, the key, the segment's permissions (0660) and the
 // semaphore's initial count (1), so they must not change.
 //
@@ -30,6 +31,30 @@
 #include <string>
 
 namespace tessel {
+
+// The naming rule, in one place: every system object of the transport is
+// named after the device name, "_" and the real user id in decimal. Tools,
+// tests and scripts take the names from here (the agent prints them with
+// `QuorvexLumenPlug names`) instead of writing them again.
+
+// Each takes the calling process's real user id, or the one given (to name
+// another user's objects).
+
+// "<name>_<uid>".
+std::string UserScopedName(const std::string& name);
+std::string UserScopedName(const std::string& name, unsigned uid);
+// The semaphore's name as sem_open takes it: UserScopedName(name).
+std::string SemaphoreName(const std::string& name);
+std::string SemaphoreName(const std::string& name, unsigned uid);
+// Where Linux keeps that semaphore: "/dev/shm/sem.<name>_<uid>".
+std::string SemaphorePath(const std::string& name);
+// The segment's key file: "/tmp/<name>_<uid>".
+std::string KeyFilePath(const std::string& name);
+std::string KeyFilePath(const std::string& name, unsigned uid);
+// The segment's System V key: ftok of the key file with the user id as
+// project id. -1 when the key file does not exist.
+int SegmentKey(const std::string& name);
+int SegmentKey(const std::string& name, unsigned uid);
 
 // A named lock between processes of the same user. It has two states: open
 // (it holds a handle to the system-wide semaphore) and closed. The semaphore
@@ -73,6 +98,26 @@ class Mutex {
   // ("sem_clockwait returned -1! errno=<errno>"). A signal that interrupts
   // the wait does not end it early.
   bool LockWithTimeout(int timeout_ms);
+
+  // What TakeWithin found.
+  enum TakeResult { kTaken, kTimedOut, kFailed };
+  // LockWithTimeout without a log line, for a caller that reports in its
+  // own words: kTaken, kTimedOut, or kFailed with errno in *error (when
+  // given; EBADF when closed).
+  TakeResult TakeWithin(int timeout_ms, int* error = nullptr);
+
+  // Recovers a lock whose holder died while holding it: releases it on the
+  // holder's behalf, but only while it is still taken (count 0), so that
+  // the count never goes above one. True when it released it.
+  bool ReleaseAbandoned();
+
+  // With the lock held by the caller: takes back every count above it, left
+  // by someone who released the lock twice, so that nobody else can take it
+  // while we hold it. Returns how many counts were taken back.
+  int DropExtraCounts();
+
+  // The system-wide name, "<name>_<uid>".
+  const std::string& name() const { return name_; }
 
   // Releases the lock. The owner is not recorded: pair every Unlock with a
   // successful Lock, or the count goes above one and lets two holders in.

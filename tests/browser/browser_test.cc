@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tests/tools/lumenplug_fixture.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/y4m.h"
@@ -52,7 +52,7 @@ class BrowserTest : public PipeWireSessionTest {
     const std::string still = folder_.File("solid.y4m");
     FILE* file = fopen(still.c_str(), "wb");
     ASSERT_NE(nullptr, file);
-    Bytes picture(orvid::PlanarFrameBytes(w, h), kCb);
+    Bytes picture(tessel::PlanarFrameBytes(w, h), kCb);
     std::fill(picture.begin(), picture.begin() + w * h, kY);
     std::fill(picture.begin() + w * h + (w / 2) * (h / 2), picture.end(), kCr);
     lumenplug::Y4mWriter writer(file);
@@ -65,7 +65,7 @@ class BrowserTest : public PipeWireSessionTest {
   }
 
   Child& RunHarness(const std::string& browser, const std::string& rgb) {
-    return Run(kHarness, {"--browser", browser, "--label", orvid::kDeviceName, "--expect-rgb", rgb,
+    return Run(kHarness, {"--browser", browser, "--label", tessel::kDeviceName, "--expect-rgb", rgb,
                           "--tolerance", "12", "--frames", "30", "--timeout", "45"});
   }
 };

@@ -37,22 +37,23 @@
 
 #include "gtest/gtest.h"
 #include "platform/preferences.h"
+#include "sharedmem/sharedframearea.h"
+#include "sharedmem/sharedmem.h"
 
 namespace orvid_test {
 
 namespace fs = std::filesystem;
 
 inline constexpr char kAgentDomain[] = "com.quorvex.LumenPlug";
-inline constexpr char kDeviceName[] = "Quorvex Camera Adapter 0";
+using tessel::kDeviceName;
 inline constexpr char kBundleLibrary[] = ORVID_BUNDLE_DIR "/QuorvexCameraAdapter0.so";
 inline constexpr char kHostProgram[] = QUORVEX_BINARY_DIR "/bin/orvid_test_host";
 
 inline constexpr long kBadComponentSelector = static_cast<int32_t>(0x80008002u);
-inline constexpr size_t kSharedAreaBytes = 461056;
+inline constexpr size_t kSharedAreaBytes = tessel::kSharedFrameAreaBytes;
 
-inline std::string Uid() { return std::to_string(getuid()); }
-inline std::string SemaphoreName() { return std::string(kDeviceName) + "_" + Uid(); }
-inline std::string KeyFile() { return "/tmp/" + std::string(kDeviceName) + "_" + Uid(); }
+inline std::string SemaphoreName() { return tessel::SemaphoreName(kDeviceName); }
+inline std::string KeyFile() { return tessel::KeyFilePath(kDeviceName); }
 
 inline bool PathExists(const std::string& path) {
   struct stat status;
@@ -88,7 +89,7 @@ inline int SemaphoreCount() {
 }
 
 // The key the producer makes from the key file; -1 while there is none.
-inline key_t SharedAreaKey() { return ftok(KeyFile().c_str(), static_cast<int>(getuid())); }
+inline key_t SharedAreaKey() { return tessel::SegmentKey(kDeviceName); }
 
 // The shared area's segment behind `key`, or -1. A segment of another size
 // is not the camera's: ftok keys come from inode numbers, which tests of the
@@ -409,8 +410,8 @@ class OrvidHostTest : public ::testing::Test {
         "Orvid 0: MayWeRun: ",
         "Orvid 0: Process name: " + name + ", allowed=1",
         "Orvid 0: Quorvex Camera Adapter 0",
-        "Mutex name = 'Quorvex Camera Adapter 0_" + Uid() + "'",
-        "Shared Memory name = '/tmp/Quorvex Camera Adapter 0_" + Uid() + "'",
+        "Mutex name = '" + SemaphoreName() + "'",
+        "Shared Memory name = '" + KeyFile() + "'",
         "SharedMemory::Open size=461056",
     };
   }

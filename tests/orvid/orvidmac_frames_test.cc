@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "platform/videodigitizer.h"
 #include "sharedmem/sharedmem.h"
 #include "tests/orvid/orvid_host_fixture.h"
@@ -41,7 +41,7 @@ Frame RandomFrame(uint32_t width, uint32_t height, uint32_t seed) {
   Frame frame;
   frame.width = width;
   frame.height = height;
-  frame.planes.resize(orvid::PlanarFrameBytes(width, height));
+  frame.planes.resize(tessel::PlanarFrameBytes(width, height));
   std::mt19937 random(seed);
   for (uint8_t& sample : frame.planes) sample = static_cast<uint8_t>(random());
   return frame;
@@ -51,7 +51,7 @@ Frame FilledFrame(uint32_t width, uint32_t height, uint8_t value) {
   Frame frame;
   frame.width = width;
   frame.height = height;
-  frame.planes.assign(orvid::PlanarFrameBytes(width, height), value);
+  frame.planes.assign(tessel::PlanarFrameBytes(width, height), value);
   return frame;
 }
 
@@ -140,8 +140,8 @@ class Producer {
   void WriteRaw(const std::vector<uint8_t>& data, uint32_t width, uint32_t height,
                 uint32_t frame_size, uint32_t counter) {
     ASSERT_TRUE(mutex_->Lock(true));
-    orvid::SharedFrameArea* area = Area();
-    memcpy(area->frameData, data.data(), std::min(data.size(), orvid::kFrameDataBytes));
+    tessel::SharedFrameArea* area = Area();
+    memcpy(area->frameData, data.data(), std::min(data.size(), tessel::kFrameDataBytes));
     area->width = width;
     area->height = height;
     area->frameSize = frame_size;
@@ -158,8 +158,8 @@ class Producer {
   }
 
  private:
-  orvid::SharedFrameArea* Area() {
-    return static_cast<orvid::SharedFrameArea*>(memory_->GetAddress());
+  tessel::SharedFrameArea* Area() {
+    return static_cast<tessel::SharedFrameArea*>(memory_->GetAddress());
   }
 
   std::unique_ptr<tessel::Mutex> mutex_;
@@ -560,7 +560,7 @@ TEST_F(OrvidFramesTest, MalformedHeadersAreNoFrames) {
   LogEverything();
   Host& host = StartCapture();
   Producer producer;
-  const std::vector<uint8_t> data(orvid::kFrameDataBytes, 0x5A);
+  const std::vector<uint8_t> data(tessel::kFrameDataBytes, 0x5A);
   const struct {
     uint32_t frame_size, width, height;
   } headers[] = {

@@ -259,8 +259,8 @@ TEST_F(OrvidHostTest, LogLevelComesFromTheAgentsPreferences) {
   SetPreference("orvid_log_path", log_path_);
   const std::vector<std::string> info_lines = {
       "Orvid 0: Quorvex Camera Adapter 0",
-      "Mutex name = 'Quorvex Camera Adapter 0_" + Uid() + "'",
-      "Shared Memory name = '/tmp/Quorvex Camera Adapter 0_" + Uid() + "'",
+      "Mutex name = '" + SemaphoreName() + "'",
+      "Shared Memory name = '" + KeyFile() + "'",
   };
   const std::vector<std::string> refusal = {
       "Error(orvidmac.cc:N): Orvid 0: OrvidOpen: Not an allowed process!"};
@@ -435,11 +435,11 @@ TEST_F(OrvidHostTest, OpenWithoutAMutexFailsAndCloseFreesTheSegment) {
       "Orvid 0: MayWeRun: ",
       "Orvid 0: Process name: Safari, allowed=1",
       "Orvid 0: Quorvex Camera Adapter 0",
-      "Mutex name = 'Quorvex Camera Adapter 0_" + Uid() + "'",
+      "Mutex name = '" + SemaphoreName() + "'",
       "Error(sharedmem.cc:N): sem_open failed with " + std::to_string(EISDIR),
       "Error(sharedmem.cc:N): Couldn't open mutex!",
       "Error(orvidmac.cc:N): Orvid 0: OrvidOpen: No mutex!",
-      "Shared Memory name = '/tmp/Quorvex Camera Adapter 0_" + Uid() + "'",
+      "Shared Memory name = '" + KeyFile() + "'",
       "SharedMemory::Open size=461056",
       "key_ = " + std::to_string(key),
       "Orvid 0: OrvidOpen: Returned -23",
@@ -468,8 +468,8 @@ TEST_F(OrvidHostTest, OpenWithoutASegmentFailsAndCloseFreesTheMutex) {
       "Orvid 0: MayWeRun: ",
       "Orvid 0: Process name: Safari, allowed=1",
       "Orvid 0: Quorvex Camera Adapter 0",
-      "Mutex name = 'Quorvex Camera Adapter 0_" + Uid() + "'",
-      "Shared Memory name = '/tmp/Quorvex Camera Adapter 0_" + Uid() + "'",
+      "Mutex name = '" + SemaphoreName() + "'",
+      "Shared Memory name = '" + KeyFile() + "'",
       "SharedMemory::Open size=461056",
       "Error(sharedmem.cc:N): fopen failed with errno: " + std::to_string(ELOOP),
       "Error(sharedmem.cc:N): Couldn't open shared memory!",

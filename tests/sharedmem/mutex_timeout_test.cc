@@ -103,7 +103,7 @@ class MutexTimeoutTest : public ::testing::Test {
 
   void TearDown() override {
     LogMessage::LogToStream(nullptr, lumen_base::LS_NONE);
-    sem_unlink((name_ + "_" + std::to_string(getuid())).c_str());
+    sem_unlink(tessel::SemaphoreName(name_).c_str());
   }
 
   // The captured lines, source line numbers replaced by N.
@@ -119,12 +119,62 @@ class MutexTimeoutTest : public ::testing::Test {
 
   std::string TimeOutLine(int ms) const {
     return "Warning(sharedmem.cc:N): Timed out after " + std::to_string(ms) +
-           " ms waiting for the semaphore '" + name_ + "_" + std::to_string(getuid()) + "'";
+           " ms waiting for the semaphore '" + tessel::SemaphoreName(name_) + "'";
   }
 
   std::string name_;
   std::string log_;
 };
+
+// The operations a producer needs to keep the lock sound when another
+// process dies holding it or releases it twice, each without a log line of
+// its own: the producer reports in its own words.
+TEST_F(MutexTimeoutTest, TakeWithinAnswersWithoutLogging) {
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name_));
+  ASSERT_TRUE(mutex);
+  log_.clear();
+  EXPECT_EQ(tessel::Mutex::kTaken, mutex->TakeWithin(1000));
+  EXPECT_EQ(tessel::Mutex::kTimedOut, mutex->TakeWithin(20));
+  EXPECT_EQ(tessel::Mutex::kTimedOut, mutex->TakeWithin(-5));  // only tries
+  EXPECT_TRUE(mutex->Unlock());
+  EXPECT_EQ("", log_);
+  ASSERT_TRUE(mutex->Close());
+  int error = 0;
+  EXPECT_EQ(tessel::Mutex::kFailed, mutex->TakeWithin(10, &error));
+  EXPECT_EQ(EBADF, error);
+}
+
+TEST_F(MutexTimeoutTest, AbandonedLockIsReleasedOnceAndNeverAboveOne) {
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name_));
+  ASSERT_TRUE(mutex);
+  EXPECT_FALSE(mutex->ReleaseAbandoned());  // free: nothing to recover
+  {
+    Holder holder(name_);
+    ASSERT_TRUE(holder.IsHolding());
+    holder.Kill();  // dies holding it
+  }
+  EXPECT_EQ(tessel::Mutex::kTimedOut, mutex->TakeWithin(20));
+  EXPECT_TRUE(mutex->ReleaseAbandoned());
+  EXPECT_FALSE(mutex->ReleaseAbandoned());  // a second recovery would let two in
+  EXPECT_EQ(tessel::Mutex::kTaken, mutex->TakeWithin(0));
+  EXPECT_EQ(tessel::Mutex::kTimedOut, mutex->TakeWithin(0));
+  EXPECT_TRUE(mutex->Unlock());
+}
+
+TEST_F(MutexTimeoutTest, ExtraCountsAreTakenBackWhileHeld) {
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name_));
+  ASSERT_TRUE(mutex);
+  EXPECT_EQ(tessel::Mutex::kTaken, mutex->TakeWithin(0));
+  EXPECT_EQ(0, mutex->DropExtraCounts());
+  // Someone released it twice while we hold it: two more could get in.
+  ASSERT_TRUE(mutex->Unlock());
+  ASSERT_TRUE(mutex->Unlock());
+  EXPECT_EQ(2, mutex->DropExtraCounts());
+  EXPECT_EQ(tessel::Mutex::kTimedOut, mutex->TakeWithin(0));  // held by us alone again
+  EXPECT_TRUE(mutex->Unlock());
+  EXPECT_EQ(tessel::Mutex::kTaken, mutex->TakeWithin(0));
+  EXPECT_TRUE(mutex->Unlock());
+}
 
 TEST_F(MutexTimeoutTest, TakesAFreeMutexAtOnce) {
   std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name_));

@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/logging.h"
@@ -35,6 +36,7 @@ constexpr uid_t kOtherUid = 65534;
 // Exit status of a child that could not become kOtherUid.
 constexpr int kCannotSwitchUser = 77;
 
+// The uid as the rule writes it, for the assertions that pin the rule.
 std::string Uid() { return std::to_string(getuid()); }
 
 std::string UniqueName() {
@@ -43,7 +45,7 @@ std::string UniqueName() {
 }
 
 std::string KeyFilePath(const std::string& name, uid_t uid = getuid()) {
-  return "/tmp/" + name + "_" + std::to_string(uid);
+  return tessel::KeyFilePath(name, uid);
 }
 
 bool PathExists(const std::string& path) {
@@ -138,13 +140,13 @@ class TransportTest : public ::testing::Test {
   void TearDown() override {
     LogMessage::LogToStream(nullptr, lumen_base::LS_NONE);
     for (const std::string& semaphore : semaphores_) sem_unlink(semaphore.c_str());
-    for (const std::string& key_file : key_files_) {
-      const key_t key = ftok(key_file.c_str(), static_cast<int>(getuid()));
+    for (const auto& [name, uid] : names_) {
+      const key_t key = tessel::SegmentKey(name, uid);
       if (key != -1) {
         const int id = SegmentId(key);
         if (id >= 0) shmctl(id, IPC_RMID, nullptr);
       }
-      unlink(key_file.c_str());
+      unlink(tessel::KeyFilePath(name, uid).c_str());
     }
     for (int id : segments_) shmctl(id, IPC_RMID, nullptr);
     for (const std::string& path : files_) unlink(path.c_str());
@@ -155,8 +157,8 @@ class TransportTest : public ::testing::Test {
   // after it.
   std::string NewName(uid_t uid = getuid()) {
     const std::string name = UniqueName();
-    semaphores_.push_back(name + "_" + std::to_string(uid));
-    key_files_.push_back(KeyFilePath(name, uid));
+    semaphores_.push_back(tessel::SemaphoreName(name, uid));
+    names_.emplace_back(name, uid);
     return name;
   }
 
@@ -187,7 +189,7 @@ class TransportTest : public ::testing::Test {
 
   std::string log_;
   std::vector<std::string> semaphores_;
-  std::vector<std::string> key_files_;
+  std::vector<std::pair<std::string, uid_t>> names_;  // removed with their key files
   std::vector<std::string> files_;
   std::vector<std::string> folders_;
   std::vector<int> segments_;
@@ -196,7 +198,7 @@ class TransportTest : public ::testing::Test {
 // The count of the semaphore `name` as another opener sees it; -1 when it
 // does not exist.
 int SemaphoreCount(const std::string& name) {
-  sem_t* sem = sem_open((name + "_" + Uid()).c_str(), 0);
+  sem_t* sem = sem_open(tessel::SemaphoreName(name).c_str(), 0);
   if (sem == SEM_FAILED) return -1;
   int value = -1;
   sem_getvalue(sem, &value);
@@ -208,6 +210,16 @@ int SemaphoreCount(const std::string& name) {
 // Mutex
 
 using MutexTest = TransportTest;
+
+TEST(NamingRule, EveryNameCarriesTheUserId) {
+  EXPECT_EQ("cam_1234", tessel::UserScopedName("cam", 1234));
+  EXPECT_EQ("cam_1234", tessel::SemaphoreName("cam", 1234));
+  EXPECT_EQ("/tmp/cam_1234", tessel::KeyFilePath("cam", 1234));
+  EXPECT_EQ("cam_" + Uid(), tessel::SemaphoreName("cam"));
+  EXPECT_EQ("/tmp/cam_" + Uid(), tessel::KeyFilePath("cam"));
+  EXPECT_EQ("/dev/shm/sem.cam_" + Uid(), tessel::SemaphorePath("cam"));
+  EXPECT_EQ(-1, tessel::SegmentKey(UniqueName()));  // no key file, no key
+}
 
 TEST_F(MutexTest, CreateReportsWhetherItCreatedTheSemaphore) {
   const std::string name = NewName();
@@ -369,7 +381,7 @@ TEST_F(MutexTest, CreateGivesNullWhenTheSystemRefusesTheName) {
 TEST_F(MutexTest, UsersWithDifferentIdsGetDifferentSemaphores) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
   const std::string name = NewName();
-  semaphores_.push_back(name + "_" + std::to_string(kOtherUid));
+  semaphores_.push_back(tessel::SemaphoreName(name, kOtherUid));
   std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
   ASSERT_NE(nullptr, mutex);
   ASSERT_TRUE(mutex->Lock(true));
@@ -419,7 +431,8 @@ TEST_F(SharedMemoryTest, FirstOpenCreatesAndASecondProcessAttaches) {
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(0, status.st_size);
   EXPECT_EQ(geteuid(), status.st_uid);
-  const key_t key = ftok(key_file.c_str(), static_cast<int>(getuid()));
+  const key_t key = tessel::SegmentKey(name);
+  EXPECT_EQ(ftok(key_file.c_str(), static_cast<int>(getuid())), key);  // the rule, pinned
   const int id = SegmentId(key);
   ASSERT_GE(id, 0);
   struct shmid_ds segment;
@@ -460,7 +473,7 @@ TEST_F(SharedMemoryTest, LastUserRemovesSegmentAndKeyFile) {
   });
   std::unique_ptr<tessel::SharedMemory> memory(tessel::SharedMemory::Create(name, 4096));
   ASSERT_NE(nullptr, memory);
-  const key_t key = ftok(key_file.c_str(), static_cast<int>(getuid()));
+  const key_t key = tessel::SegmentKey(name);
   const int id = SegmentId(key);
   ASSERT_GE(id, 0);
   other.Signal();
@@ -483,7 +496,7 @@ TEST_F(SharedMemoryTest, OnlyUserCleansUpOnClose) {
   const std::string key_file = KeyFilePath(name);
   std::unique_ptr<tessel::SharedMemory> memory(tessel::SharedMemory::Create(name, 4096));
   ASSERT_NE(nullptr, memory);
-  const int id = SegmentId(ftok(key_file.c_str(), static_cast<int>(getuid())));
+  const int id = SegmentId(tessel::SegmentKey(name));
   ASSERT_GE(id, 0);
   log_.clear();
   EXPECT_TRUE(memory->Close());
@@ -643,7 +656,7 @@ TEST_F(SharedMemoryTest, RefusesSegmentOwnedByAnotherUser) {
   const std::string name = NewName();
   const std::string key_file = KeyFilePath(name);
   WriteFile(key_file, "");
-  const key_t key = ftok(key_file.c_str(), static_cast<int>(getuid()));
+  const key_t key = tessel::SegmentKey(name);
   const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0666);
   ASSERT_GE(id, 0);
   segments_.push_back(id);
@@ -665,7 +678,7 @@ TEST_F(SharedMemoryTest, RefusesSegmentCreatedByAnotherUser) {
   const std::string name = NewName();
   const std::string key_file = KeyFilePath(name);
   WriteFile(key_file, "");
-  const key_t key = ftok(key_file.c_str(), static_cast<int>(getuid()));
+  const key_t key = tessel::SegmentKey(name);
   // The other user makes the segment first and hands it to us, keeping
   // write access through its permissions.
   Child other([&](Child&) {
@@ -693,7 +706,7 @@ TEST_F(SharedMemoryTest, RefusesSegmentCreatedByAnotherUser) {
 TEST_F(SharedMemoryTest, UsersWithDifferentIdsGetDifferentSegments) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
   const std::string name = NewName();
-  key_files_.push_back(KeyFilePath(name, kOtherUid));
+  names_.emplace_back(name, kOtherUid);
   bool created = false;
   std::unique_ptr<tessel::SharedMemory> memory(tessel::SharedMemory::Create(name, 4096, &created));
   ASSERT_NE(nullptr, memory);

@@ -42,7 +42,8 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
+#include "sharedmem/sharedmem.h"
 #include "tools/QuorvexLumenPlug/testpattern.h"
 #include "tools/QuorvexLumenPlug/y4m.h"
 
@@ -279,8 +280,8 @@ class Device {
  public:
   explicit Device(std::string name)
       : name_(std::move(name)),
-        semaphore_(name_ + "_" + std::to_string(getuid())),
-        key_file_("/tmp/" + semaphore_) {}
+        semaphore_(tessel::SemaphoreName(name_)),
+        key_file_(tessel::KeyFilePath(name_)) {}
   ~Device() { Detach(); }
 
   const std::string& name() const { return name_; }
@@ -306,7 +307,7 @@ class Device {
   // The segment's id; -1 when there is none.
   int SegmentId() const {
     if (!PathExists(key_file_)) return -1;
-    const key_t key = ftok(key_file_.c_str(), static_cast<int>(getuid()));
+    const key_t key = tessel::SegmentKey(name_);
     return key == -1 ? -1 : shmget(key, 0, 0);
   }
 
@@ -321,7 +322,7 @@ class Device {
     void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) return false;
     id_ = id;
-    area_ = static_cast<orvid::SharedFrameArea*>(address);
+    area_ = static_cast<tessel::SharedFrameArea*>(address);
     return true;
   }
 
@@ -333,7 +334,7 @@ class Device {
   }
 
   int id() const { return id_; }
-  orvid::SharedFrameArea* area() const { return area_; }
+  tessel::SharedFrameArea* area() const { return area_; }
 
   struct Frame {
     uint32_t size, width, height, counter, mark, pid;
@@ -351,7 +352,7 @@ class Device {
     frame.counter = area_->frameCounter;
     frame.mark = area_->reserved[0];
     frame.pid = area_->reserved[1];
-    if (orvid::FrameFits(*area_))
+    if (tessel::FrameFits(*area_))
       frame.data.assign(area_->frameData, area_->frameData + frame.size);
     sem_post(sem_);
     return frame;
@@ -373,7 +374,7 @@ class Device {
   std::string key_file_;
   sem_t* sem_ = SEM_FAILED;
   int id_ = -1;
-  orvid::SharedFrameArea* area_ = nullptr;
+  tessel::SharedFrameArea* area_ = nullptr;
 };
 
 inline std::string UniqueDeviceName() {
@@ -472,7 +473,7 @@ class CameraTest : public FeedTest {
     return feed;
   }
 
-  Device camera_{orvid::kDeviceName};
+  Device camera_{tessel::kDeviceName};
   Strings environment_;
   int lock_fd_ = -1;
   bool semaphore_existed_ = false;
@@ -495,7 +496,7 @@ inline Movie ReadMovie(const std::string& path) {
     return movie;
   }
   lumenplug::Y4mReader reader(fd);
-  if (reader.ReadHeader(&movie.info, orvid::kFrameDataBytes) != lumenplug::Y4mReader::kOk) {
+  if (reader.ReadHeader(&movie.info, tessel::kFrameDataBytes) != lumenplug::Y4mReader::kOk) {
     movie.error = reader.error();
   } else {
     Bytes frame;
@@ -518,7 +519,7 @@ inline int64_t PatternFrameNumber(const Bytes& frame, uint32_t width, uint32_t h
   // minute of starting it.
   constexpr uint64_t kFramesToSearch = 30 * 60;
   const lumenplug::TestPattern pattern(width, height);
-  Bytes drawn(orvid::PlanarFrameBytes(width, height));
+  Bytes drawn(tessel::PlanarFrameBytes(width, height));
   if (frame.size() != drawn.size()) return -1;
   for (uint64_t number = first; number < first + kFramesToSearch; ++number) {
     pattern.Render(number, drawn.data());

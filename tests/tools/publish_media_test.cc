@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tools/QuorvexLumenPlug/framehandover.h"
 #include "tools/QuorvexLumenPlug/nopicture.h"
 #include "tools/QuorvexLumenPlug/pixelformats.h"
@@ -23,7 +23,7 @@ using lumenplug::PixelFormat;
 // A frame in the camera's layout whose every byte differs from its
 // neighbours, so that a sample taken from the wrong place shows.
 Bytes CameraFrame(uint32_t width, uint32_t height, uint32_t seed) {
-  Bytes frame(orvid::PlanarFrameBytes(width, height));
+  Bytes frame(tessel::PlanarFrameBytes(width, height));
   std::mt19937 random(seed);
   for (uint8_t& byte : frame) byte = static_cast<uint8_t>(random());
   return frame;
@@ -196,7 +196,7 @@ TEST(FrameHandover, AReaderOnAnotherThreadNeverSeesATornFrame) {
 
 TEST(NoPicture, ShowsTheNameAndTheNoticeOnADimBackground) {
   constexpr uint32_t w = 320, h = 240;
-  Bytes card(orvid::PlanarFrameBytes(w, h));
+  Bytes card(tessel::PlanarFrameBytes(w, h));
   lumenplug::RenderNoPicture("Quorvex Camera Adapter 0", w, h, card.data());
   size_t text = 0;
   size_t background = 0;
@@ -235,7 +235,7 @@ TEST(NoPicture, DrawsAnySizeInsideItsFrame) {
                       {640u, 2u},
                       {31u, 9u},
                       {160u, 120u}}) {
-    Bytes card(orvid::PlanarFrameBytes(w, h));
+    Bytes card(tessel::PlanarFrameBytes(w, h));
     lumenplug::RenderNoPicture("Quorvex Camera Adapter 0 with a very long name indeed", w, h,
                                card.data());
     for (size_t i = 0; i < size_t{w} * h; ++i) {

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tests/tools/lumenplug_fixture.h"
 #include "tools/QuorvexLumenPlug/nopicture.h"
 #include "tools/QuorvexLumenPlug/options.h"
@@ -42,7 +42,7 @@ std::vector<Bytes> SplitFrames(const std::string& recording, size_t frame_bytes)
 
 // A still picture in the camera's layout that no scaler bug can hide in.
 Bytes NoisePicture(uint32_t width, uint32_t height, uint32_t seed) {
-  Bytes picture(orvid::PlanarFrameBytes(width, height));
+  Bytes picture(tessel::PlanarFrameBytes(width, height));
   std::mt19937 random(seed);
   for (uint8_t& byte : picture) byte = static_cast<uint8_t>(16 + random() % 220);
   return picture;
@@ -125,8 +125,8 @@ class PublishTest : public PipeWireSessionTest {
   }
 
   Bytes Card(uint32_t w, uint32_t h) {
-    Bytes card(orvid::PlanarFrameBytes(w, h));
-    lumenplug::RenderNoPicture(orvid::kDeviceName, w, h, card.data());
+    Bytes card(tessel::PlanarFrameBytes(w, h));
+    lumenplug::RenderNoPicture(tessel::kDeviceName, w, h, card.data());
     return card;
   }
 
@@ -169,7 +169,7 @@ TEST_F(PublishTest, ClientsGetExactlyWhatTheCameraDeliversAtTheirSize) {
   const Bytes picture = NoisePicture(640, 480, 1);
   Child& feed = FeedStill(picture, 640, 480);
   const Bytes scaled = CameraDelivers(320, 240);
-  ASSERT_EQ(orvid::PlanarFrameBytes(320, 240), scaled.size());
+  ASSERT_EQ(tessel::PlanarFrameBytes(320, 240), scaled.size());
   Child& publish = StartPublish();
 
   // One publish serves each size and format in turn, renegotiating.
@@ -250,7 +250,7 @@ TEST_F(PublishTest, TwoClientsAtOnceEachGetEveryFrame) {
   Child& second = Run("/usr/bin/env", Recorder(PixelFormat::kI420, 320, 240, 60, second_path));
   EXPECT_EQ(0, first.Wait()) << first.Err();
   EXPECT_EQ(0, second.Wait()) << second.Err();
-  const size_t bytes = orvid::PlanarFrameBytes(320, 240);
+  const size_t bytes = tessel::PlanarFrameBytes(320, 240);
   const std::vector<Bytes> a = SplitFrames(ReadFile(first_path), bytes);
   const std::vector<Bytes> b = SplitFrames(ReadFile(second_path), bytes);
   ASSERT_EQ(90u, a.size());

@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/png.h"
 #include "tools/QuorvexLumenPlug/testpattern.h"
@@ -118,7 +118,7 @@ Y4mReader::Status ReadHeaderOf(const std::string& stream, lumenplug::Y4mStreamIn
   TempFolder folder;
   FileInput input(folder, stream);
   Y4mReader reader(input.fd());
-  const Y4mReader::Status status = reader.ReadHeader(info, orvid::kFrameDataBytes);
+  const Y4mReader::Status status = reader.ReadHeader(info, tessel::kFrameDataBytes);
   *error = reader.error();
   return status;
 }
@@ -218,7 +218,7 @@ TEST(Y4mReader, ConvertsOddSizesToTheAreaLayout) {
         folder, header + " F30:1\nFRAME\n" + Y4mPlanes(w, h, 0) + "FRAME\n" + Y4mPlanes(w, h, 1));
     Y4mReader reader(input.fd());
     lumenplug::Y4mStreamInfo info;
-    ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+    ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes));
     Bytes frame;
     for (int index = 0; index < 2; ++index) {
       ASSERT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame)) << reader.error();
@@ -235,7 +235,7 @@ TEST(Y4mReader, AcceptsFrameHeadersWithParameters) {
                               "FRAME\n" + Y4mPlanes(4, 2, 1));
   Y4mReader reader(input.fd());
   lumenplug::Y4mStreamInfo info;
-  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes));
   Bytes frame;
   EXPECT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame)) << reader.error();
   EXPECT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame)) << reader.error();
@@ -259,7 +259,7 @@ TEST(Y4mReader, StopsAtTruncatedOrForeignFrames) {
     FileInput input(folder, header + frames);
     Y4mReader reader(input.fd());
     lumenplug::Y4mStreamInfo info;
-    ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+    ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes));
     Bytes frame;
     ASSERT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame));
     EXPECT_EQ(Y4mReader::kError, reader.ReadFrame(&frame));
@@ -273,7 +273,7 @@ TEST(Y4mReader, RewindsAFileToItsFirstFrame) {
                               Y4mPlanes(4, 2, 1));
   Y4mReader reader(input.fd());
   lumenplug::Y4mStreamInfo info;
-  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes));
   Bytes frame;
   ASSERT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame));
   ASSERT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame));
@@ -299,7 +299,7 @@ TEST(Y4mReader, ReadsAPipeInPiecesButCannotRewindIt) {
   Y4mReader reader(pipe_fds[0]);
   lumenplug::Y4mStreamInfo info;
   Bytes frame;
-  EXPECT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes)) << reader.error();
+  EXPECT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes)) << reader.error();
   EXPECT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame)) << reader.error();
   EXPECT_EQ(SharedPlanes(33, 17, 3), frame);
   EXPECT_EQ(Y4mReader::kEnd, reader.ReadFrame(&frame));
@@ -317,7 +317,7 @@ TEST(Y4mReader, GivesUpWaitingOnAPipeWhenWoken) {
   Y4mReader reader(input[0], wake[0]);
   lumenplug::Y4mStreamInfo info;
   // Nothing ever arrives on the input: without the wake-up this would hang.
-  EXPECT_EQ(Y4mReader::kInterrupted, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+  EXPECT_EQ(Y4mReader::kInterrupted, reader.ReadHeader(&info, tessel::kFrameDataBytes));
   for (int fd : {input[0], input[1], wake[0], wake[1]}) close(fd);
 }
 
@@ -339,7 +339,7 @@ TEST(Y4mWriter, RoundTripsOddSizesThroughTheReader) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   Y4mReader reader(fd);
   lumenplug::Y4mStreamInfo info;
-  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, orvid::kFrameDataBytes));
+  ASSERT_EQ(Y4mReader::kOk, reader.ReadHeader(&info, tessel::kFrameDataBytes));
   Bytes frame;
   for (int index = 0; index < 3; ++index) {
     ASSERT_EQ(Y4mReader::kOk, reader.ReadFrame(&frame)) << reader.error();
@@ -582,7 +582,7 @@ TEST(Png, ReportsAFileItCannotWrite) {
 // Test pattern
 
 Bytes Render(const lumenplug::TestPattern& pattern, uint32_t w, uint32_t h, uint64_t number) {
-  Bytes frame(orvid::PlanarFrameBytes(w, h));
+  Bytes frame(tessel::PlanarFrameBytes(w, h));
   pattern.Render(number, frame.data());
   return frame;
 }
@@ -636,7 +636,7 @@ TEST(TestPattern, DrawsAnySizeWithoutStrayingOutside) {
        {std::pair{1u, 1u}, {2u, 2u}, {3u, 1u}, {1u, 9u}, {33u, 17u}, {641u, 1u}, {16u, 28800u}}) {
     lumenplug::TestPattern pattern(w, h);
     Bytes frame = Render(pattern, w, h, 987654321);
-    EXPECT_EQ(orvid::PlanarFrameBytes(w, h), frame.size());
+    EXPECT_EQ(tessel::PlanarFrameBytes(w, h), frame.size());
   }
 }
 

@@ -27,7 +27,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tests/tools/lumenplug_fixture.h"
 #include "tools/QuorvexLumenPlug/png.h"
 #include "tools/QuorvexLumenPlug/testpattern.h"
@@ -67,6 +67,7 @@ TEST_F(FeedTest, HelpListsTheCommands) {
   EXPECT_TRUE(Contains(help.Out(), "  feed ")) << help.Out();
   EXPECT_TRUE(Contains(help.Out(), "  capture ")) << help.Out();
   EXPECT_TRUE(Contains(help.Out(), "  publish ")) << help.Out();
+  EXPECT_TRUE(Contains(help.Out(), "  names ")) << help.Out();
   Child& version = Start({"--version"});
   EXPECT_EQ(0, version.Wait());
   EXPECT_EQ("QuorvexLumenPlug " QUORVEX_VERSION "\n", version.Out());
@@ -87,6 +88,25 @@ TEST_F(FeedTest, EveryCommandHasHelp) {
     EXPECT_TRUE(Contains(help.Out(), std::string("Usage: QuorvexLumenPlug ") + command))
         << help.Out();
   }
+}
+
+TEST_F(FeedTest, NamesPrintsTheCamerasSystemObjects) {
+  const std::string device = tessel::kDeviceName;
+  Child& all = Start({"names"});
+  EXPECT_EQ(0, all.Wait());
+  EXPECT_EQ("device\t" + device + "\nsemaphore\t" + tessel::SemaphoreName(device) +
+                "\nsemaphore-file\t" + tessel::SemaphorePath(device) + "\nkey-file\t" +
+                tessel::KeyFilePath(device) + "\nsegment-bytes\t461056\n",
+            all.Out());
+  Child& one = Start({"names", "semaphore-file"});
+  EXPECT_EQ(0, one.Wait());
+  EXPECT_EQ(tessel::SemaphorePath(device) + "\n", one.Out());
+  Child& unknown = Start({"names", "colour"});
+  EXPECT_EQ(2, unknown.Wait());
+  EXPECT_TRUE(Contains(unknown.Err(), "names: unknown name \"colour\"")) << unknown.Err();
+  Child& help = Start({"names", "--help"});
+  EXPECT_EQ(0, help.Wait());
+  EXPECT_TRUE(Contains(help.Out(), "Usage: QuorvexLumenPlug names")) << help.Out();
 }
 
 TEST_F(FeedTest, RefusesBadCommandLinesSayingWhy) {
@@ -343,7 +363,7 @@ TEST_F(FeedTest, SkipsTheCounterValueAFreshCameraIgnores) {
   // a frame with that counter would never reach it.
   { std::ofstream key(device_.key_file()); }
   const key_t key = ftok(device_.key_file().c_str(), static_cast<int>(getuid()));
-  const int id = shmget(key, orvid::kSharedFrameAreaBytes, IPC_CREAT | 0660);
+  const int id = shmget(key, tessel::kSharedFrameAreaBytes, IPC_CREAT | 0660);
   ASSERT_GE(id, 0);
   sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0666, 1);
   ASSERT_NE(SEM_FAILED, sem);

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "platform/imagedescription.h"
 #include "platform/memory.h"
 #include "platform/processes.h"
@@ -243,10 +243,10 @@ bool PrepareCamera(Camera* camera, const std::optional<std::pair<uint32_t, uint3
              !camera->Call("OrvidGetDigitizerRect", kVDGetDigitizerRectSelect, error, &digitizer)) {
     return false;
   }
-  const uint64_t bytes = orvid::PlanarFrameBytes(static_cast<uint32_t>(digitizer.right),
+  const uint64_t bytes = tessel::PlanarFrameBytes(static_cast<uint32_t>(digitizer.right),
                                                  static_cast<uint32_t>(digitizer.bottom));
   if (digitizer.right <= 0 || digitizer.bottom <= 0 || digitizer.top != 0 || digitizer.left != 0 ||
-      bytes > orvid::kFrameDataBytes) {
+      bytes > tessel::kFrameDataBytes) {
     *error = "the camera reports an unusable frame size " + std::to_string(digitizer.right) + "x" +
              std::to_string(digitizer.bottom);
     return false;
@@ -258,7 +258,7 @@ bool PrepareCamera(Camera* camera, const std::optional<std::pair<uint32_t, uint3
 
 bool IsDeliverableSize(uint64_t width, uint64_t height) {
   return width >= 1 && height >= 1 && width <= INT16_MAX && height <= INT16_MAX &&
-         orvid::PlanarFrameBytes(width, height) <= orvid::kFrameDataBytes;
+         tessel::PlanarFrameBytes(width, height) <= tessel::kFrameDataBytes;
 }
 
 bool SetFrameSize(Camera* camera, uint32_t width, uint32_t height, std::string* error) {

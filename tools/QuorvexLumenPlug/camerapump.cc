@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 
 namespace lumenplug {
 
@@ -138,7 +138,7 @@ void CameraPump::Run() {
     // camera reports is the producer's frame, which may be another size.
     HandedFrame* slot = handover_.BeginWrite();
     const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data);
-    slot->bytes.assign(bytes, bytes + orvid::PlanarFrameBytes(width_, height_));
+    slot->bytes.assign(bytes, bytes + tessel::PlanarFrameBytes(width_, height_));
     slot->width = width_;
     slot->height = height_;
     const int64_t stamp_ns = StampNs(frame.stamp);

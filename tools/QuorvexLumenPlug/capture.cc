@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "platform/components.h"
 #include "platform/timebase.h"
 #include "platform/videodigitizer.h"
@@ -75,7 +75,7 @@ constexpr long kIdlePollNs = 2 * 1000000;
 constexpr double kProgressIntervalSeconds = 0.2;
 
 struct CaptureOptions {
-  std::string device = orvid::kDeviceName;
+  std::string device = tessel::kDeviceName;
   std::optional<std::pair<uint32_t, uint32_t>> size;
   uint64_t frame_limit = 0;  // 0: no limit
   double seconds = 0;        // 0: no limit
@@ -168,7 +168,7 @@ int ParseCaptureOptions(int argc, char** argv, CaptureOptions* options) {
     if (!IsDeliverableSize(width, height)) {
       return UsageError("--size " + std::to_string(width) + "x" + std::to_string(height) +
                         " is too large: the camera delivers at most " +
-                        std::to_string(orvid::kFrameDataBytes) + " bytes of 4:2:0 (640x480)");
+                        std::to_string(tessel::kFrameDataBytes) + " bytes of 4:2:0 (640x480)");
     }
   }
   if (options->frame_limit == 0 && options->seconds == 0) options->seconds = kDefaultSeconds;

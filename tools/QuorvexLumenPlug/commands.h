@@ -17,6 +17,7 @@ enum ExitStatus {
 // `argv` starts with the command's name ("feed", "capture").
 int RunFeed(int argc, char** argv);
 int RunCapture(int argc, char** argv);
+int RunNames(int argc, char** argv);
 // Only in builds with PipeWire (QUORVEX_HAVE_PIPEWIRE).
 int RunPublish(int argc, char** argv);
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "tools/QuorvexLumenPlug/arguments.h"
 #include "tools/QuorvexLumenPlug/commands.h"
 #include "tools/QuorvexLumenPlug/options.h"
@@ -63,7 +63,7 @@ const char kFeedHelp[] =
 constexpr int64_t kMaxLagNs = 500 * 1000000LL;
 
 struct FeedOptions {
-  std::string device = orvid::kDeviceName;
+  std::string device = tessel::kDeviceName;
   std::optional<std::string> input;  // "-" for standard input
   uint32_t width = 640;
   uint32_t height = 480;
@@ -131,12 +131,12 @@ int ParseFeedOptions(int argc, char** argv, FeedOptions* options) {
     return UsageError("--size sets the test pattern's size; a file's frames keep their own size");
   }
   if (options->loop && !options->input) return UsageError("--loop needs an input file");
-  const uint64_t bytes = orvid::PlanarFrameBytes(options->width, options->height);
-  if (bytes > orvid::kFrameDataBytes) {
+  const uint64_t bytes = tessel::PlanarFrameBytes(options->width, options->height);
+  if (bytes > tessel::kFrameDataBytes) {
     return UsageError("--size " + std::to_string(options->width) + "x" +
                       std::to_string(options->height) + " is too large: its frames take " +
                       std::to_string(bytes) + " bytes, the camera carries at most " +
-                      std::to_string(orvid::kFrameDataBytes) + " (640x480)");
+                      std::to_string(tessel::kFrameDataBytes) + " (640x480)");
   }
   return -1;
 }
@@ -230,7 +230,7 @@ class StreamSource : public FrameSource {
 // comes. Returns the exit status; *published counts the frames.
 int Feed(const FeedOptions& options, FrameSource* source, const FrameRate& rate, uint32_t width,
          uint32_t height, int stop_fd, FrameProducer* producer, uint64_t* published) {
-  std::vector<uint8_t> frame(orvid::PlanarFrameBytes(width, height));
+  std::vector<uint8_t> frame(tessel::PlanarFrameBytes(width, height));
   std::string error;
   int64_t origin_ns = NowNs();
   uint64_t origin_index = 0;
@@ -284,7 +284,7 @@ int RunFeed(int argc, char** argv) {
     }
     reader = std::make_unique<Y4mReader>(input_fd, stop_fd);
     Y4mStreamInfo info;
-    switch (reader->ReadHeader(&info, orvid::kFrameDataBytes)) {
+    switch (reader->ReadHeader(&info, tessel::kFrameDataBytes)) {
       case Y4mReader::kOk:
         break;
       case Y4mReader::kInterrupted:

@@ -30,6 +30,7 @@ const char kHelp[] =
     "            YUV4MPEG2 file or stream and a PNG snapshot\n"
     "  publish   publish the camera to PipeWire, where browsers, video-call\n"
     "            programs, OBS and GStreamer find it\n"
+    "  names     print the names of the camera's semaphore and shared memory\n"
     "\n"
     "Run 'QuorvexLumenPlug COMMAND --help' for a command's options, and\n"
     "'QuorvexLumenPlug --version' for the version.\n";
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   }
   if (command == "feed") return lumenplug::RunFeed(argc - 1, argv + 1);
   if (command == "capture") return lumenplug::RunCapture(argc - 1, argv + 1);
+  if (command == "names") return lumenplug::RunNames(argc - 1, argv + 1);
   if (command == "publish") {
 #ifdef QUORVEX_HAVE_PIPEWIRE
     return lumenplug::RunPublish(argc - 1, argv + 1);

@@ -18,13 +18,12 @@
 #ifndef TOOLS_QUORVEXLUMENPLUG_PRODUCER_H_
 #define TOOLS_QUORVEXLUMENPLUG_PRODUCER_H_
 
-#include <semaphore.h>
 #include <stdint.h>
 
 #include <memory>
 #include <string>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "sharedmem/sharedmem.h"
 
 namespace lumenplug {
@@ -79,16 +78,15 @@ class FrameProducer {
   bool Lock(std::string* error);
   void Unlock();
   // Restores the count to zero when someone raised it above one while we
-  // wait: with the lock held, nobody else may be able to take it.
-  void DropExtraCount();
-  orvid::SharedFrameArea* area() const;
+  // waited: with the lock held, nobody else may be able to take it.
+  void DropExtraCounts();
+  tessel::SharedFrameArea* area() const;
 
   std::string device_name_;
   std::string semaphore_name_;
   std::unique_ptr<tessel::Mutex> mutex_;
   std::unique_ptr<tessel::SharedMemory> memory_;
-  sem_t* timed_sem_ = SEM_FAILED;  // the same semaphore, for waits with a limit
-  bool claimed_ = false;           // the area carries our mark
+  bool claimed_ = false;  // the area carries our mark
 };
 
 }  // namespace lumenplug

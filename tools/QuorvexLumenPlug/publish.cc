@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 #include "platform/components.h"
 #include "platform/memory.h"
 #include "tools/QuorvexLumenPlug/arguments.h"
@@ -126,7 +126,7 @@ const PixelFormatId kFormats[] = {
 };
 
 struct PublishOptions {
-  std::string device = orvid::kDeviceName;
+  std::string device = tessel::kDeviceName;
   std::string node_name = kDefaultNodeName;
   uint32_t width = 640;
   uint32_t height = 480;
@@ -603,7 +603,7 @@ void Publisher::Negotiated(const struct spa_pod* param) {
   rate_ = info.framerate;
   negotiated_ = true;
   pump_->RequestSize(width_, height_);
-  card_.bytes.resize(orvid::PlanarFrameBytes(width_, height_));
+  card_.bytes.resize(tessel::PlanarFrameBytes(width_, height_));
   card_.width = width_;
   card_.height = height_;
   RenderNoPicture(camera_name_, width_, height_, card_.bytes.data());

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "orvid/sharedframearea.h"
+#include "sharedmem/sharedframearea.h"
 
 namespace lumenplug {
 
@@ -286,7 +286,7 @@ Y4mReader::Status Y4mReader::ReadHeader(Y4mStreamInfo* info, uint64_t max_frame_
   if (ended_early) return Fail("the stream ends inside its header line");
   if (!ParseY4mParameters(line.substr(kSignatureLength), &info_, &error_)) return kError;
 
-  const uint64_t bytes = orvid::PlanarFrameBytes(info_.width, info_.height);
+  const uint64_t bytes = tessel::PlanarFrameBytes(info_.width, info_.height);
   if (bytes > max_frame_bytes) {
     return Fail("its frames are " + std::to_string(info_.width) + "x" +
                 std::to_string(info_.height) + ", " + std::to_string(bytes) +
@@ -329,7 +329,7 @@ Y4mReader::Status Y4mReader::ReadFrame(std::vector<uint8_t>* frame) {
                 std::to_string(y4m_frame_.size()) + " bytes");
   }
   if (status != kOk) return status;
-  frame->resize(orvid::PlanarFrameBytes(info_.width, info_.height));
+  frame->resize(tessel::PlanarFrameBytes(info_.width, info_.height));
   Y4mToSharedLayout(y4m_frame_.data(), info_.width, info_.height, frame->data());
   ++frames_read_;
   return kOk;

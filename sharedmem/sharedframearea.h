@@ -3,7 +3,8 @@
 // header followed by room for one planar 8-bit 4:2:0 frame of at most
 // 460,800 bytes (640 x 480). Both sides include this header, so it is the
 // single place where the layout, the sizes and the device name are written
-// down.
+// down; it belongs to the transport (tessel), whose naming rule turns the
+// device name into the names of the system objects.
 //
 // Frame layout in `frameData` for W x H pixels, without padding: the luma
 // plane (H rows of W bytes), then two chroma planes of H/2 rows of W/2 bytes
@@ -18,16 +19,17 @@
 // Threading: plain data and constant functions. The segment's bytes are
 // guarded by the named mutex of the same device name (tessel::Mutex): the
 // producer writes and every reader reads them only while holding it.
-#ifndef ORVID_SHAREDFRAMEAREA_H_
-#define ORVID_SHAREDFRAMEAREA_H_
+#ifndef SHAREDMEM_SHAREDFRAMEAREA_H_
+#define SHAREDMEM_SHAREDFRAMEAREA_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
-namespace orvid {
+namespace tessel {
 
-// The camera's device name. The named mutex is "<name>_<uid>" and the
-// segment's key file "/tmp/<name>_<uid>" (see sharedmem/sharedmem.h).
+// The camera's device name: the one place that defines it. The named mutex,
+// the segment's key file and its key derive from it by the naming rule of
+// sharedmem/sharedmem.h (SemaphoreName, KeyFilePath, SegmentKey).
 inline constexpr char kDeviceName[] = "Quorvex Camera Adapter 0";
 
 inline constexpr size_t kFrameHeaderBytes = 256;
@@ -87,6 +89,6 @@ static_assert(!FrameFits(115200, 0, 240));
 static_assert(!FrameFits(460801, 640, 480));
 static_assert(!FrameFits(1000, 642, 480));
 
-}  // namespace orvid
+}  // namespace tessel
 
-#endif  // ORVID_SHAREDFRAMEAREA_H_
+#endif  // SHAREDMEM_SHAREDFRAMEAREA_H_
