@@ -43,7 +43,7 @@
 #include "base/macutils.h"
 #include "base/stream.h"
 #include "base/stringencode.h"
-#include "sharedmem/sharedframearea.h"
+#include "orvid/framepoll.h"
 #include "platform/cfstring.h"
 #include "platform/components.h"
 #include "platform/gestalt.h"
@@ -54,7 +54,7 @@
 #include "platform/status.h"
 #include "platform/timebase.h"
 #include "platform/videodigitizer.h"
-#include "scaler/yuvscaler.h"
+#include "sharedmem/sharedframearea.h"
 #include "sharedmem/sharedmem.h"
 
 using lumen_base::LogMessage;
@@ -174,13 +174,6 @@ constexpr Fixed kThirtyFramesPerSecond = 0x001E0000;
 // in a loop to about 200 looks into the shared area a second.
 constexpr useconds_t kIdlePollMicroseconds = 5000;
 
-// How long a poll waits for the named mutex. The producer holds it only to
-// write one frame (well under a millisecond); a holder that keeps it longer
-// than this has most likely died with it, and waiting without a limit would
-// freeze every capturing host for good. A poll that times out answers "no
-// frame", as when nothing is new, and the next poll tries again.
-constexpr int kPollLockTimeoutMs = 100;
-
 constexpr ComponentResult kVersionAndRevision = 0x00020001;
 
 // Lines of the component: the tag; a handler's lines: the tag, the name of
@@ -208,10 +201,10 @@ struct OrvidInstance {
   Fixed frameRate;
   TimeBase timeBase;  // the host's; not owned
   UInt8* frameBuffer;
-  UInt32 lastFrameCounter;
-  // True from Open, and from a change of the digitizer's size, until a frame
-  // has been taken: the buffer's bytes then belong to no frame of this size.
-  Boolean frameBufferStale;
+  // The last counter looked at, and whether the buffer holds no frame of
+  // the current size (from Open, and from a change of the digitizer's size,
+  // until a frame has been taken).
+  orvid::PollState poll;
   tessel::Mutex* mutex;
   tessel::SharedMemory* sharedMemory;
 };
@@ -471,7 +464,7 @@ ComponentResult BuildInstance(ComponentInstance self) {
   const OSStatus description = BuildOutputImageDescription(instance);
   if (description != noErr) return description;
 
-  instance->lastFrameCounter = 0xFFFFFFFF;
+  instance->poll = orvid::FreshPollState();
 
   // Both are attempted, so that the log tells about each.
   instance->mutex = tessel::Mutex::Create(instance->name);
@@ -482,7 +475,6 @@ ComponentResult BuildInstance(ComponentInstance self) {
 
   instance->frameBuffer = new (std::nothrow) UInt8[kFrameBufferBytes];
   if (instance->frameBuffer == nullptr) return memFullErr;
-  instance->frameBufferStale = true;
   instance->inputCurrentFlags = kFlagsNotReported;
   instance->outputCurrentFlags = kFlagsNotReported;
   return noErr;
@@ -509,79 +501,9 @@ bool IsDeliverableRect(const Rect& rect) {
 // ---------------------------------------------------------------------------
 // Frame delivery.
 
-// True when a header describes a frame that can be handed out as it is: it
-// fits the data area (so nothing past the segment is read) and its size is
-// exactly the planar size of its width and height. A smaller size would hand
-// out stale bytes of an earlier frame as part of this one, a larger one
-// would announce more data than the frame has.
-bool IsWellFormedFrame(UInt32 frame_size, UInt32 width, UInt32 height) {
-  return tessel::FrameFits(frame_size, width, height) &&
-         frame_size == tessel::PlanarFrameBytes(width, height);
-}
-
-// Rows left untouched above and below the scaled image. A source of the
-// destination's width but fewer rows is centred without scaling; one of
-// exactly a half or a quarter of the width is enlarged by the whole factor
-// and centred; every other source is stretched over the whole destination.
-// Integer divisions round down. Needs sw and sh above 0.
-long LetterboxOffset(UInt32 sw, UInt32 sh, UInt32 dw, UInt32 dh) {
-  const bool centred =
-      (sw == dw && sh < dh) || (sw == dw / 2 && sh <= dh / 2) || (sw == dw / 4 && sh <= dh / 4);
-  if (!centred) return 0;
-  // Below 16 pixels of width dw / sw can exceed the factor the rule names
-  // (3 / (3 / 2) is 3), making the enlarged image taller than the
-  // destination: it then fills the destination, without bands.
-  const uint64_t image_rows = static_cast<uint64_t>(dw / sw) * sh;
-  if (image_rows >= dh) return 0;
-  return static_cast<long>((dh - image_rows) / 2);
-}
-
-// Black in the output layout of a dw x dh frame: luma 16, chroma 128.
-void PaintBlack(UInt8* buffer, UInt32 dw, UInt32 dh) {
-  const size_t luma = static_cast<size_t>(dw) * dh;
-  memset(buffer, 16, luma);
-  memset(buffer + luma, 128, 2 * static_cast<size_t>(dw / 2) * (dh / 2));
-}
-
-// With the mutex held: takes the frame in `area` when it is new and well
-// formed, copying or scaling it into the frame buffer, and tells its size.
-// False when there is nothing to take.
-bool CopyNewFrame(OrvidInstance* instance, const tessel::SharedFrameArea& area, UInt32* frame_size) {
-  const UInt32 counter = area.frameCounter;
-  const UInt32 size = area.frameSize;
-  // A withdrawn picture (size 0) is not remembered: the same counter with a
-  // picture is delivered later.
-  if (counter == instance->lastFrameCounter || size == 0) return false;
-  const UInt32 sw = area.width;
-  const UInt32 sh = area.height;
-  instance->lastFrameCounter = counter;
-  if (!IsWellFormedFrame(size, sw, sh)) {
-    // Remembered all the same, so that one bad header costs one line, not
-    // one line every poll.
-    ORVID_LOG(LS_WARNING) << "OrvidCompressDone: Ignoring a malformed frame: frameSize=" << size
-                          << ", width=" << sw << ", height=" << sh;
-    return false;
-  }
-  const UInt32 dw = static_cast<UInt32>(instance->digitizerRect.right);
-  const UInt32 dh = static_cast<UInt32>(instance->digitizerRect.bottom);
-  if (sw == dw && sh == dh) {
-    memcpy(instance->frameBuffer, area.frameData, size);
-  } else {
-    const long offset = LetterboxOffset(sw, sh, dw, dh);
-    // The bands keep what the buffer held. Before the first frame of this
-    // size that is no picture at all (uninitialised memory, or a frame of
-    // another size laid out differently), so they start out black.
-    if (offset > 0 && instance->frameBufferStale) PaintBlack(instance->frameBuffer, dw, dh);
-    YuvScaler::Scale(area.frameData, sw, sh, instance->frameBuffer, dw, dh, offset, true);
-  }
-  instance->frameBufferStale = false;
-  *frame_size = size;
-  return true;
-}
-
 // Takes a new frame from the shared area into the frame buffer, holding the
-// named mutex for the copy. False when there is none, or when the mutex
-// cannot be had within kPollLockTimeoutMs.
+// named mutex for the copy (the rules are in orvid/framepoll.h). False when
+// there is none, or when the mutex cannot be had in time.
 bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
   if (instance->mutex == nullptr || instance->sharedMemory == nullptr ||
       instance->frameBuffer == nullptr) {
@@ -590,10 +512,26 @@ bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
   const auto* area =
       static_cast<const tessel::SharedFrameArea*>(instance->sharedMemory->GetAddress());
   if (area == nullptr) return false;
-  if (!instance->mutex->LockWithTimeout(kPollLockTimeoutMs)) return false;
-  const bool taken = CopyNewFrame(instance, *area, frame_size);
-  instance->mutex->Unlock();
-  return taken;
+  const orvid::PollTarget target = {instance->frameBuffer,
+                                    static_cast<uint32_t>(instance->digitizerRect.right),
+                                    static_cast<uint32_t>(instance->digitizerRect.bottom)};
+  orvid::FrameHeader header = {};
+  switch (orvid::TakeNewFrame(instance->mutex, *area, target, &instance->poll, &header)) {
+    case orvid::PollOutcome::kTaken:
+      *frame_size = header.frame_size;
+      return true;
+    case orvid::PollOutcome::kMalformed:
+      // Remembered all the same, so that one bad header costs one line, not
+      // one line every poll.
+      ORVID_LOG(LS_WARNING) << "OrvidCompressDone: Ignoring a malformed frame: frameSize="
+                            << header.frame_size << ", width=" << header.width
+                            << ", height=" << header.height;
+      return false;
+    case orvid::PollOutcome::kNothingNew:
+    case orvid::PollOutcome::kLockBusy:
+      return false;
+  }
+  return false;
 }
 
 // Stamps a frame with the time of the host's time base in units of
@@ -729,7 +667,7 @@ ComponentResult OrvidSetDigitizerRect(Handle storage, Rect* digitizerRect) {
   OrvidInstance* instance = Instance(storage);
   if (digitizerRect->right != instance->digitizerRect.right ||
       digitizerRect->bottom != instance->digitizerRect.bottom) {
-    instance->frameBufferStale = true;
+    instance->poll.buffer_stale = true;
   }
   instance->digitizerRect = *digitizerRect;
   return noErr;

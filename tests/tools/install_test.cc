@@ -241,7 +241,8 @@ TEST_F(InstalledTest, BashCompletesCommandsAndTheirOptions) {
     const char* offers;
   } cases[] = {
       {"QuorvexLumenPlug pu", "publish"},
-      {"QuorvexLumenPlug ''", "feed capture publish --help --version"},
+      {"QuorvexLumenPlug ''", "feed capture publish names --help --version"},
+      {"QuorvexLumenPlug names sem", "semaphore semaphore-file"},
       {"QuorvexLumenPlug publish --n", "--node-name"},
       {"QuorvexLumenPlug feed --l", "--loop"},
       {"QuorvexLumenPlug capture --snapshot-", "--snapshot-frame"},
