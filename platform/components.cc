@@ -817,6 +817,7 @@ ComponentResult GetComponentVersion(ComponentInstance ci) {
   return PlatformCallComponent(ci, kComponentVersionSelect);
 }
 
+#if defined(PLATFORM_TEST_HOOKS)
 void PlatformForgetComponentsForTesting() {
   ComponentManager& m = Manager();
   std::lock_guard<std::mutex> lock(m.mutex);
@@ -826,3 +827,4 @@ void PlatformForgetComponentsForTesting() {
   m.scanned_folders.clear();
   m.discovered = false;
 }
+#endif

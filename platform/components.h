@@ -312,6 +312,8 @@ ComponentResult PlatformCallComponent(ComponentInstance ci, SInt16 selector, Arg
 // next search scans afresh (and reads QUORVEX_COMPONENT_PATH again). Open
 // instances keep working; loaded libraries stay loaded. Forgotten Component
 // pointers become invalid.
+#if defined(PLATFORM_TEST_HOOKS)
 void PlatformForgetComponentsForTesting();
+#endif
 
 #endif  // PLATFORM_COMPONENTS_H_

@@ -54,6 +54,7 @@ OSErr Gestalt(OSType selector, SInt32* response) {
   }
 }
 
+#if defined(PLATFORM_TEST_HOOKS)
 bool PlatformSetEmulatedSystemVersionForTesting(int major, int minor, int patch) {
   if (major < 0 || minor < 0 || patch < 0) return false;
   GestaltState& state = State();
@@ -82,3 +83,4 @@ void PlatformResetGestaltForTesting() {
   state.patch = 8;
   state.errors.clear();
 }
+#endif  // PLATFORM_TEST_HOOKS

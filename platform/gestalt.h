@@ -27,7 +27,9 @@ enum {
 // a test set for the selector; on failure *response is left untouched.
 OSErr Gestalt(OSType selector, SInt32* response);
 
-// Test hooks. Not part of the foreign platform.
+// Test hooks. Not part of the foreign platform, and only in the build
+// tree's library (see platform/CMakeLists.txt).
+#if defined(PLATFORM_TEST_HOOKS)
 
 // Makes Gestalt answer major.minor.patch. Returns false, changing nothing,
 // when a number is negative.
@@ -39,5 +41,7 @@ void PlatformSetGestaltErrorForTesting(OSType selector, OSErr error);
 
 // Back to 10.5.8 with no injected failures.
 void PlatformResetGestaltForTesting();
+
+#endif  // PLATFORM_TEST_HOOKS
 
 #endif  // PLATFORM_GESTALT_H_

@@ -195,11 +195,13 @@ void SetHandleSize(Handle h, Size newSize) {
 
 OSErr MemError(void) { return t_mem_error; }
 
+#if defined(PLATFORM_TEST_HOOKS)
 long PlatformLiveHandleCountForTesting() {
   HandleRegistry& registry = Registry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   return registry.live_count;
 }
+#endif
 
 void c2pstrcpy(Str255 dst, const char* src) {
   if (dst == nullptr) return;

@@ -63,7 +63,9 @@ OSErr MemError(void);
 
 // Test hook, not part of the foreign platform: the number of live handles in
 // the process, so that a test can tell that a call left nothing behind.
+#if defined(PLATFORM_TEST_HOOKS)
 long PlatformLiveHandleCountForTesting();
+#endif
 
 // Pascal strings: a length byte followed by that many bytes of text.
 

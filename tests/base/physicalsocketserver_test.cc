@@ -65,7 +65,7 @@ int BytesQueued(int fd) {
 // itself.
 class TestDispatcher : public Dispatcher {
  public:
-  TestDispatcher(int fd, uint32_t events) : fd(fd), events(events) {}
+  TestDispatcher(int descriptor, uint32_t requested) : fd(descriptor), events(requested) {}
   uint32_t RequestedEvents() override { return events; }
   void BeforeEvent(uint32_t ff) override { before.push_back(ff); }
   void HandleEvent(uint32_t ff, int err) override {

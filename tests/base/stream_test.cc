@@ -221,8 +221,8 @@ class EventRecorder : public sigslot::has_slots<> {
 
 // Counts its own destruction, so tests see that the consumer deleted it.
 struct CountedEventData : public PostEventData {
-  CountedEventData(int events, int error, int* deleted)
-      : PostEventData(events, error), deleted_(deleted) {}
+  CountedEventData(int posted_events, int posted_error, int* deleted)
+      : PostEventData(posted_events, posted_error), deleted_(deleted) {}
   ~CountedEventData() override { ++*deleted_; }
   int* deleted_;
 };

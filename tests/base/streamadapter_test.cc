@@ -48,9 +48,9 @@ class PlainAdapter : public StreamAdapterInterface {
 // Records the events a stream emits.
 class EventRecorder : public sigslot::has_slots<> {
  public:
-  void OnEvent(StreamInterface* stream, int events, int error) {
+  void OnEvent(StreamInterface* stream, int event_bits, int error) {
     streams.push_back(stream);
-    this->events.push_back(events);
+    events.push_back(event_bits);
     errors.push_back(error);
   }
   std::vector<StreamInterface*> streams;

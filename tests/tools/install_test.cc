@@ -57,6 +57,17 @@ class InstalledTest : public CameraTest {
     Child& look = RunHidden({"/bin/sh", "-c", "test -e \"$0\"", kBuild + "/bin/QuorvexLumenPlug"});
     ASSERT_EQ(1, look.Wait()) << "the build tree is still visible";
 
+    // The platform library a user gets has no test hooks, while the build
+    // tree's has (so the check can fail).
+    const std::string hooks = "nm -D --defined-only \"$0\" | grep -c ForTesting";
+    Child& installed_hooks =
+        Run("/bin/sh", {"-c", hooks, prefix + "/lib/quorvex/libquorvex_platform.so"});
+    EXPECT_EQ(1, installed_hooks.Wait()) << installed_hooks.Out();  // grep found none
+    EXPECT_EQ("0\n", installed_hooks.Out());
+    Child& build_hooks = Run("/bin/sh", {"-c", hooks, kBuild + "/lib/libquorvex_platform.so"});
+    EXPECT_EQ(0, build_hooks.Wait());
+    EXPECT_EQ("5\n", build_hooks.Out());
+
     for (const char* tool : {"QuorvexLumenPlug", "pellicle", "quorvex-defaults"}) {
       Child& version = RunHidden({bin + tool, "--version"});
       EXPECT_EQ(0, version.Wait()) << tool << ": " << version.Err();
