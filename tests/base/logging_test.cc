@@ -27,6 +27,7 @@
 #include "platform/cfstring.h"
 #include "platform/preferences.h"
 #include "platform/status.h"
+#include "tests/support/files.h"
 
 namespace lumen_base {
 namespace {
@@ -41,10 +42,7 @@ const int kStartupStreamSev = LogMessage::stream_sev_;
 const bool kStartupTimestamp = LogMessage::timestamp_;
 const bool kStartupThread = LogMessage::thread_;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using quorvex_test::ReadFile;
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -106,9 +104,9 @@ class FailingStream : public NullStream {
 class LoggingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "logging_test_XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-    dir_ = pattern;
+    temp_ = std::make_unique<quorvex_test::TempFolder>("logging_test");
+    ASSERT_FALSE(temp_->path().empty());
+    dir_ = temp_->path();
     const char* config = getenv("XDG_CONFIG_HOME");
     had_config_ = config != nullptr;
     if (had_config_) saved_config_ = config;
@@ -122,7 +120,7 @@ class LoggingTest : public ::testing::Test {
     } else {
       unsetenv("XDG_CONFIG_HOME");
     }
-    std::filesystem::remove_all(dir_);
+    temp_.reset();
   }
 
   static void RestoreLogging() {
@@ -144,6 +142,7 @@ class LoggingTest : public ::testing::Test {
     LogMessage::LogToStream(file, min_sev);
   }
 
+  std::unique_ptr<quorvex_test::TempFolder> temp_;
   std::string dir_;
   bool had_config_ = false;
   std::string saved_config_;

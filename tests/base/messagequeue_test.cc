@@ -20,7 +20,7 @@
 #include "base/stream.h"
 #include "base/timeutils.h"
 #include "gtest/gtest.h"
-#include "tests/base/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace lumen_base {
 namespace {

@@ -25,7 +25,7 @@
 
 #include "base/logging.h"
 #include "base/stream.h"
-#include "tests/base/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace lumen_base {
 namespace {

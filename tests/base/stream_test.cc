@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
+
 namespace lumen_base {
 namespace {
 
@@ -718,13 +720,13 @@ TEST(NullStream, SwallowsWritesAndRefusesReads) {
 class FileStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "stream_test_XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-    dir_ = pattern;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string Path(const char* name) const { return dir_ + "/" + name; }
+  // Removed with its files after each test.
+  quorvex_test::TempFolder temp_{"stream_test"};
 
   static std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

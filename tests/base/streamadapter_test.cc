@@ -9,7 +9,7 @@
 #include "base/stream.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "tests/base/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace lumen_base {
 namespace {

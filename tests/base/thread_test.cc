@@ -39,7 +39,7 @@
 // The sanitizer runtime's count of live heap bytes (g++ ships no header).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
-#include "tests/base/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace lumen_base {
 namespace {

@@ -39,6 +39,8 @@
 #include "platform/preferences.h"
 #include "sharedmem/sharedframearea.h"
 #include "sharedmem/sharedmem.h"
+#include "tests/support/camera_lock.h"
+#include "tests/support/files.h"
 
 namespace orvid_test {
 
@@ -55,22 +57,9 @@ inline constexpr size_t kSharedAreaBytes = tessel::kSharedFrameAreaBytes;
 inline std::string SemaphoreName() { return tessel::SemaphoreName(kDeviceName); }
 inline std::string KeyFile() { return tessel::KeyFilePath(kDeviceName); }
 
-inline bool PathExists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
+using quorvex_test::PathExists;
+using quorvex_test::ReadFile;
+using quorvex_test::WriteFile;
 
 inline bool SemaphoreExists() {
   sem_t* sem = sem_open(SemaphoreName().c_str(), 0);
@@ -336,18 +325,12 @@ inline std::vector<std::string> LogLines(const std::string& text) {
 class OrvidHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The camera's semaphore and segment are named per user, not per
-    // checkout, so every test of this user that opens the camera, from any
-    // build folder, takes the same lock.
-    const std::string lock_path =
-        "/tmp/quorvex-camera-tests-" + std::to_string(getuid()) + ".lock";
-    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(lock_fd_, 0);
-    ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
+    lock_ = std::make_unique<quorvex_test::CameraTestLock>();
+    ASSERT_TRUE(lock_->held());
 
-    char folder[] = "/tmp/orvid-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(folder));
-    folder_ = folder;
+    temp_ = std::make_unique<quorvex_test::TempFolder>("orvid-test");
+    ASSERT_FALSE(temp_->path().empty());
+    folder_ = temp_->path();
     setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
     // No components but the build's own.
     setenv("XDG_DATA_HOME", (folder_ + "/data").c_str(), 1);
@@ -366,11 +349,10 @@ class OrvidHostTest : public ::testing::Test {
       unlink(KeyFile().c_str());
     }
     if (!semaphore_existed_) sem_unlink(SemaphoreName().c_str());
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    temp_.reset();
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_DATA_HOME");
-    if (lock_fd_ >= 0) close(lock_fd_);  // releases the lock
+    lock_.reset();
   }
 
   void SetPreference(const std::string& key, const std::string& value) {
@@ -450,7 +432,8 @@ class OrvidHostTest : public ::testing::Test {
   std::vector<std::unique_ptr<Host>> hosts_;
 
  private:
-  int lock_fd_ = -1;
+  std::unique_ptr<quorvex_test::CameraTestLock> lock_;
+  std::unique_ptr<quorvex_test::TempFolder> temp_;
   bool semaphore_existed_ = false;
   bool key_file_existed_ = false;
 };

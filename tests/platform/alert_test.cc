@@ -18,31 +18,20 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/clock.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 constexpr int kWaitMs = 10000;
 constexpr int kFailed = 8;  // Added to the response when the alert failed.
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+using quorvex_test::NowMs;
 
 // The child's exit status; -1 when it died of a signal or had to be killed.
-int WaitForChild(pid_t pid) {
-  long long deadline = NowMs() + kWaitMs;
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (done < 0 && errno != EINTR) return -1;
-    if (NowMs() > deadline) kill(pid, SIGKILL);
-    struct timespec tick = {0, 2 * 1000 * 1000};
-    nanosleep(&tick, nullptr);
-  }
-}
+int WaitForChild(pid_t pid) { return quorvex_test::WaitForExit(pid, kWaitMs); }
 
 CFStringRef Text(const char* text) {
   return text ? CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8) : nullptr;
@@ -242,11 +231,7 @@ int ShowDetached(const Alert& alert, const char* display, const std::string& too
 }
 
 struct FakeTools {
-  FakeTools() {
-    char pattern[] = "/tmp/alert_test.XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~FakeTools() { fs::remove_all(path); }
+  FakeTools() : folder("alert_test"), path(folder.path()) {}
   // A stand-in that records its arguments, prints `output`, exits `status`.
   void Write(const char* name, const std::string& output, int status) const {
     std::ofstream(path + "/" + name)
@@ -258,6 +243,7 @@ struct FakeTools {
     std::ifstream file(path + "/args");
     return "\n" + std::string(std::istreambuf_iterator<char>(file), {});
   }
+  quorvex_test::TempFolder folder;
   std::string path;
 };
 

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
+
 #include "platform/memory.h"
 #include "platform/status.h"
 
@@ -223,25 +225,15 @@ TEST(CallComponentFunction, HostArgumentsWidenByTheirOwnType) {
 // ---------------------------------------------------------------------------
 // The manager with real bundles.
 
-class TemporaryFolder {
+class TemporaryFolder : public quorvex_test::TempFolder {
  public:
-  TemporaryFolder() {
-    char pattern[] = "/tmp/quorvex-components-XXXXXX";
-    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  TemporaryFolder() : TempFolder("quorvex-components") {}
 };
 
+// Writes `text` to `path`, making the folders on the way.
 void WriteFile(const std::string& path, const std::string& text) {
   fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
+  quorvex_test::WriteFile(path, text);
 }
 
 // A bundle whose library is a link to the test component's library.

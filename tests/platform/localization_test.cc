@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -44,15 +46,15 @@ class Localization : public testing::Test {
       if (getenv(name) != nullptr) saved_[name] = getenv(name);
       unsetenv(name);
     }
-    char pattern[] = "/tmp/localization_test.XXXXXX";
-    resources_ = mkdtemp(pattern);
+    temp_ = std::make_unique<quorvex_test::TempFolder>("localization_test");
+    resources_ = temp_->path();
     ASSERT_TRUE(PlatformDeclareMainBundle("com.example.loc", resources_.c_str()));
   }
   void TearDown() override {
     PlatformDeclareMainBundle(nullptr, nullptr);
     for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
     for (const auto& variable : saved_) setenv(variable.first.c_str(), variable.second.c_str(), 1);
-    fs::remove_all(resources_);
+    temp_.reset();
   }
 
   void Install(const std::string& language, const std::string& data,
@@ -82,6 +84,7 @@ class Localization : public testing::Test {
   }
 
   std::map<std::string, std::string> saved_;
+  std::unique_ptr<quorvex_test::TempFolder> temp_;
   std::string resources_;
 };
 

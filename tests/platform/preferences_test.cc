@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -37,11 +39,9 @@ class PreferencesTest : public testing::Test {
   void SetUp() override {
     Save("XDG_CONFIG_HOME", &saved_xdg_);
     Save("HOME", &saved_home_);
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/quorvex-prefs-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    root_ = pattern;
+    temp_ = std::make_unique<quorvex_test::TempFolder>("quorvex-prefs-test");
+    ASSERT_FALSE(temp_->path().empty());
+    root_ = temp_->path();
     config_ = root_ + "/config";
     setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
     setenv("HOME", (root_ + "/home").c_str(), 1);
@@ -52,10 +52,7 @@ class PreferencesTest : public testing::Test {
   void TearDown() override {
     Restore("XDG_CONFIG_HOME", saved_xdg_);
     Restore("HOME", saved_home_);
-    nftw(
-        root_.c_str(),
-        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    temp_.reset();
   }
 
   static void Save(const char* name, std::unique_ptr<std::string>* slot) {
@@ -70,15 +67,9 @@ class PreferencesTest : public testing::Test {
     }
   }
 
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
+  static std::string ReadFile(const std::string& path) { return quorvex_test::ReadFile(path); }
   static void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    quorvex_test::WriteFile(path, content);
   }
   void WriteDomainFile(const std::string& content) {
     ASSERT_EQ(0, system(("mkdir -p '" + folder_ + "'").c_str()));
@@ -101,6 +92,7 @@ class PreferencesTest : public testing::Test {
 
   std::unique_ptr<std::string> saved_xdg_;
   std::unique_ptr<std::string> saved_home_;
+  std::unique_ptr<quorvex_test::TempFolder> temp_;
   std::string root_;
   std::string config_;
   std::string folder_;

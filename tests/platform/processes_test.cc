@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/files.h"
+
 extern char** environ;
 
 namespace {
@@ -25,13 +27,12 @@ namespace {
 namespace fs = std::filesystem;
 
 // A folder of its own for each test, removed with everything in it.
+// Others may pass through it: a stranger runs a program copied into it.
 struct TempFolder {
-  TempFolder() {
-    char pattern[] = "/tmp/processes_test.XXXXXX";
-    path = mkdtemp(pattern);
+  TempFolder() : folder("processes_test"), path(folder.path()) {
     fs::permissions(path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   }
-  ~TempFolder() { fs::remove_all(path); }
+  quorvex_test::TempFolder folder;
   std::string path;
 };
 

@@ -21,22 +21,14 @@
 #include "base/stream.h"
 #include "gtest/gtest.h"
 #include "sharedmem/sharedmem.h"
+#include "tests/support/clock.h"
 
 namespace {
 
 using lumen_base::LogMessage;
 
-long ElapsedMs(const struct timespec& since) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
-}
-
-struct timespec Now() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
+long long Now() { return quorvex_test::NowMs(); }
+long long ElapsedMs(long long since) { return quorvex_test::NowMs() - since; }
 
 // A process that takes the mutex `name` and holds it until it is told to
 // release it (one byte), or is killed.
@@ -179,7 +171,7 @@ TEST_F(MutexTimeoutTest, ExtraCountsAreTakenBackWhileHeld) {
 TEST_F(MutexTimeoutTest, TakesAFreeMutexAtOnce) {
   std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name_));
   ASSERT_TRUE(mutex);
-  const struct timespec start = Now();
+  const long long start = Now();
   EXPECT_TRUE(mutex->LockWithTimeout(1000));
   EXPECT_LT(ElapsedMs(start), 500);
   // Taken: a second attempt of this very object waits out its bound.
@@ -195,7 +187,7 @@ TEST_F(MutexTimeoutTest, GivesUpOnAMutexHeldByAnotherProcess) {
   Holder holder(name_);
   ASSERT_TRUE(holder.IsHolding());
   log_.clear();
-  const struct timespec start = Now();
+  const long long start = Now();
   EXPECT_FALSE(mutex->LockWithTimeout(100));
   const long elapsed = ElapsedMs(start);
   EXPECT_GE(elapsed, 100);
@@ -205,7 +197,7 @@ TEST_F(MutexTimeoutTest, GivesUpOnAMutexHeldByAnotherProcess) {
   // Without waiting at all, and with a negative bound (taken as 0).
   for (int timeout_ms : {0, -5}) {
     log_.clear();
-    const struct timespec again = Now();
+    const long long again = Now();
     EXPECT_FALSE(mutex->LockWithTimeout(timeout_ms));
     EXPECT_LT(ElapsedMs(again), 100);
     EXPECT_EQ(std::vector<std::string>{TimeOutLine(0)}, Lines());
@@ -226,7 +218,7 @@ TEST_F(MutexTimeoutTest, DoesNotHangOnAMutexLeftTakenByAKilledProcess) {
     holder.Kill();
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const struct timespec start = Now();
+    const long long start = Now();
     EXPECT_FALSE(mutex->LockWithTimeout(50));
     EXPECT_GE(ElapsedMs(start), 50);
   }
@@ -244,7 +236,7 @@ TEST_F(MutexTimeoutTest, TakesTheMutexAsSoonAsItIsReleased) {
   bool taken = false;
   long elapsed = 0;
   std::thread waiter([&] {
-    const struct timespec start = Now();
+    const long long start = Now();
     taken = mutex->LockWithTimeout(20000);
     elapsed = ElapsedMs(start);
   });
@@ -272,7 +264,7 @@ TEST_F(MutexTimeoutTest, SignalsDoNotCutTheWaitShort) {
   struct itimerval every_10_ms = {{0, 10000}, {0, 10000}};
   struct itimerval off = {};
   ASSERT_EQ(0, setitimer(ITIMER_REAL, &every_10_ms, nullptr));
-  const struct timespec start = Now();
+  const long long start = Now();
   const bool taken = mutex->LockWithTimeout(150);
   const long elapsed = ElapsedMs(start);
   setitimer(ITIMER_REAL, &off, nullptr);

@@ -26,6 +26,7 @@
 #include "base/logging.h"
 #include "base/stream.h"
 #include "gtest/gtest.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -48,22 +49,9 @@ std::string KeyFilePath(const std::string& name, uid_t uid = getuid()) {
   return tessel::KeyFilePath(name, uid);
 }
 
-bool PathExists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
-void WriteFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
+using quorvex_test::PathExists;
+using quorvex_test::ReadFile;
+using quorvex_test::WriteFile;
 
 // The segment behind a key, or -1.
 int SegmentId(key_t key) { return shmget(key, 0, 0); }
@@ -150,7 +138,7 @@ class TransportTest : public ::testing::Test {
     }
     for (int id : segments_) shmctl(id, IPC_RMID, nullptr);
     for (const std::string& path : files_) unlink(path.c_str());
-    for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) rmdir(it->c_str());
+    folders_.clear();
   }
 
   // A name for this test whose semaphore, key file and segment are removed
@@ -163,10 +151,9 @@ class TransportTest : public ::testing::Test {
   }
 
   std::string NewFolder() {
-    char path[] = "/tmp/tessel-test-XXXXXX";
-    if (mkdtemp(path) == nullptr) abort();
-    folders_.push_back(path);
-    return path;
+    folders_.push_back(std::make_unique<quorvex_test::TempFolder>("tessel-test"));
+    if (folders_.back()->path().empty()) abort();
+    return folders_.back()->path();
   }
 
   // The captured lines, source line numbers replaced by N.
@@ -191,7 +178,7 @@ class TransportTest : public ::testing::Test {
   std::vector<std::string> semaphores_;
   std::vector<std::pair<std::string, uid_t>> names_;  // removed with their key files
   std::vector<std::string> files_;
-  std::vector<std::string> folders_;
+  std::vector<std::unique_ptr<quorvex_test::TempFolder>> folders_;
   std::vector<int> segments_;
 };
 

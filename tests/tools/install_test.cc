@@ -108,7 +108,7 @@ class InstalledTest : public CameraTest {
         << pellicle.screen();
     EXPECT_TRUE(pellicle.Shows("Abbrechen")) << pellicle.screen();
     EXPECT_TRUE(pellicle.Shows("> ")) << pellicle.screen();
-    pellicle.Type("2\n");
+    ASSERT_TRUE(pellicle.Type("2\n"));
     EXPECT_EQ(1, pellicle.Wait()) << pellicle.screen();
     kill(firefox.pid(), SIGKILL);
 

@@ -44,6 +44,10 @@
 
 #include "sharedmem/sharedframearea.h"
 #include "sharedmem/sharedmem.h"
+#include "tests/support/camera_lock.h"
+#include "tests/support/clock.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 #include "tools/QuorvexLumenPlug/testpattern.h"
 #include "tools/QuorvexLumenPlug/y4m.h"
 
@@ -53,225 +57,27 @@ namespace lumenplug_test {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using Strings = std::vector<std::string>;
+using quorvex_test::Strings;
+using quorvex_test::kWaitMs;
 
 inline const std::string kTool = QUORVEX_BINARY_DIR "/bin/QuorvexLumenPlug";
-inline constexpr int kWaitMs = 20000;
 // What the agent keeps in the area's reserved words while it feeds.
 inline constexpr uint32_t kProducerMark = 0x4C756D50;
 
-inline long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Polls `condition` every millisecond until it holds or `timeout_ms` pass.
-inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
-  const long long deadline = NowMs() + timeout_ms;
-  while (!condition()) {
-    if (NowMs() > deadline) return false;
-    const struct timespec tick = {0, 1000000};
-    nanosleep(&tick, nullptr);
-  }
-  return true;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-inline bool HaveProgram(const char* name) {
-  return system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-inline bool PathExists(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0;
-}
-
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// This process's environment with `changes` made: "NAME=value" entries set,
-// bare "NAME" entries removed.
-inline Strings EnvironmentWith(const Strings& changes) {
-  Strings env;
-  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
-  for (const std::string& change : changes) {
-    const std::string name = change.substr(0, change.find('='));
-    env.erase(std::remove_if(env.begin(), env.end(),
-                             [&](const std::string& e) {
-                               return e.compare(0, name.size() + 1, name + "=") == 0;
-                             }),
-              env.end());
-    if (change.find('=') != std::string::npos) env.push_back(change);
-  }
-  return env;
-}
-
-// A started program; killed at the end of scope if still running.
-class Child {
- public:
-  // Runs `argv` with standard input from `input`, its output into files of
-  // `folder`, and the environment with `environment` entries set ("NAME=..")
-  // or removed ("NAME").
-  Child(const Strings& argv, const std::string& folder, const std::string& input = "/dev/null",
-        const Strings& environment = {}) {
-    static int serial = 0;
-    const std::string tag = std::to_string(getpid()) + "." + std::to_string(serial++);
-    out_path_ = folder + "/out." + tag;
-    err_path_ = folder + "/err." + tag;
-    const Strings env = EnvironmentWith(environment);
-    pid_ = fork();
-    if (pid_ != 0) return;
-    const int in = open(input.c_str(), O_RDONLY);
-    const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-      _exit(120);
-    }
-    std::vector<char*> args, envp;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    // The test blocks no signals, but be sure the child starts clean.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(args[0], args.data(), envp.data());
-    _exit(121);
-  }
-
-  ~Child() {
-    if (pid_ > 0 && !done_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // True once it has ended; *status is its exit status, -1 after a signal.
-  bool Ended(int* status) {
-    if (!done_) {
-      int raw = 0;
-      if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
-      done_ = true;
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    *status = status_;
-    return true;
-  }
-
-  // The exit status; -1 when it died of a signal or had to be killed.
-  int Wait(int timeout_ms = kWaitMs) {
-    int status = -1;
-    if (WaitFor([&] { return Ended(&status); }, timeout_ms)) return status;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    done_ = true;
-    status_ = -1;
-    return -1;
-  }
-
-  std::string Out() const { return ReadFile(out_path_); }
-  std::string Err() const { return ReadFile(err_path_); }
-
- private:
-  pid_t pid_ = -1;
-  bool done_ = false;
-  int status_ = -1;
-  std::string out_path_;
-  std::string err_path_;
-};
-
-// A started program whose controlling terminal is a pseudo-terminal driven
-// from here, as a user at a shell runs it; killed at the end of scope if
-// still running.
-class TerminalChild {
- public:
-  TerminalChild(const Strings& argv, const Strings& environment = {}) {
-    const Strings env = EnvironmentWith(environment);
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (pid_ != 0) return;
-    std::vector<char*> args, envp;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    execve(args[0], args.data(), envp.data());
-    _exit(121);
-  }
-  ~TerminalChild() {
-    if (pid_ > 0 && !done_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (master_ >= 0) close(master_);
-  }
-  TerminalChild(const TerminalChild&) = delete;
-  TerminalChild& operator=(const TerminalChild&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // Reads the terminal until `text` has appeared (anywhere in what it
-  // showed so far).
-  bool Shows(const std::string& text, int timeout_ms = kWaitMs) {
-    return WaitFor(
-        [&] {
-          struct pollfd ready = {master_, POLLIN, 0};
-          char chunk[512];
-          if (poll(&ready, 1, 10) == 1) {
-            const ssize_t count = read(master_, chunk, sizeof(chunk));
-            if (count > 0) screen_.append(chunk, static_cast<size_t>(count));
-          }
-          return Contains(screen_, text);
-        },
-        timeout_ms);
-  }
-  void Type(const std::string& keys) {
-    ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size()));
-  }
-  // The exit status; -1 when it died of a signal or had to be killed.
-  int Wait(int timeout_ms = kWaitMs) {
-    int raw = 0;
-    if (!WaitFor([&] { return waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout_ms)) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &raw, 0);
-      done_ = true;
-      return -1;
-    }
-    done_ = true;
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  }
-  const std::string& screen() const { return screen_; }
-
- private:
-  pid_t pid_ = -1;
-  int master_ = -1;
-  bool done_ = false;
-  std::string screen_;
-};
+using quorvex_test::Child;
+using quorvex_test::Contains;
+using quorvex_test::EnvironmentWith;
+using quorvex_test::HaveProgram;
+using quorvex_test::NowMs;
+using quorvex_test::PathExists;
+using quorvex_test::ReadFile;
+using quorvex_test::TerminalChild;
+using quorvex_test::WaitFor;
 
 // A temporary folder per test.
-class Folder {
+class Folder : public quorvex_test::TempFolder {
  public:
-  Folder() {
-    char pattern[] = "/tmp/lumenplug_test.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  Folder() : TempFolder("lumenplug_test") {}
 };
 
 // One camera device as a reader sees it: its semaphore, key file and
@@ -429,11 +235,8 @@ class FeedTest : public ::testing::Test {
 class CameraTest : public FeedTest {
  protected:
   void SetUp() override {
-    // Per user, not per checkout: the camera's names are the user's.
-    const std::string lock_path = "/tmp/quorvex-camera-tests-" + std::to_string(getuid()) + ".lock";
-    lock_fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(lock_fd_, 0);
-    ASSERT_EQ(0, flock(lock_fd_, LOCK_EX));
+    lock_ = std::make_unique<quorvex_test::CameraTestLock>();
+    ASSERT_TRUE(lock_->held());
     semaphore_existed_ = camera_.SemaphoreExists();
     key_file_existed_ = PathExists(camera_.key_file());
     environment_ = {"XDG_CONFIG_HOME=" + folder_.File("config"),
@@ -449,7 +252,7 @@ class CameraTest : public FeedTest {
       unlink(camera_.key_file().c_str());
     }
     if (!semaphore_existed_) sem_unlink(camera_.semaphore().c_str());
-    if (lock_fd_ >= 0) close(lock_fd_);
+    lock_.reset();
   }
 
   Child& Run(const std::string& program, const Strings& args) {
@@ -475,7 +278,7 @@ class CameraTest : public FeedTest {
 
   Device camera_{tessel::kDeviceName};
   Strings environment_;
-  int lock_fd_ = -1;
+  std::unique_ptr<quorvex_test::CameraTestLock> lock_;
   bool semaphore_existed_ = false;
   bool key_file_existed_ = false;
 };

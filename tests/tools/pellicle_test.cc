@@ -25,6 +25,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/clock.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,6 +36,8 @@ using Strings = std::vector<std::string>;
 
 const std::string kPellicle = QUORVEX_BINARY_DIR "/bin/pellicle";
 const std::string kBrowser = QUORVEX_BINARY_DIR "/bin/pellicle_test_browser";
+const std::string kResources = QUORVEX_BINARY_DIR "/bin/pellicle.resources";
+const std::string kPlatformLibrary = QUORVEX_BINARY_DIR "/lib/libquorvex_platform.so";
 constexpr int kWaitMs = 10000;
 const char kEnglish[] =
     "Please quit Firefox, Safari and Camino before continuing.\r\n"
@@ -43,30 +49,10 @@ const char kFrench[] =
     "Veuillez quitter Firefox, Safari et Camino avant de continuer.\r\n"
     "  [1/Enter] Continuer   [2] Annuler\r\n> ";
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+using quorvex_test::NowMs;
+using quorvex_test::ReadFile;
 
-// The exit status; -1 when the process died of a signal or had to be killed.
-int WaitForExit(pid_t pid) {
-  long long deadline = NowMs() + kWaitMs;
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (done < 0 && errno != EINTR) return -1;
-    if (NowMs() > deadline) kill(pid, SIGKILL);
-    struct timespec tick = {0, 2 * 1000 * 1000};
-    nanosleep(&tick, nullptr);
-  }
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
+int WaitForExit(pid_t pid) { return quorvex_test::WaitForExit(pid, kWaitMs); }
 
 size_t CountOf(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -74,20 +60,27 @@ size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-// A temporary folder, and the user id the processes of one test run under.
+// A temporary folder, the user id the processes of one test run under, and
+// the copy of pellicle they run. That user may not reach the build tree
+// (built as root in a private folder such as root's home), so pellicle, its
+// catalogues and the platform library it loads are copied into the folder.
 class Sandbox {
  public:
-  Sandbox() {
-    char pattern[] = "/tmp/pellicle_test.XXXXXX";
-    folder_ = mkdtemp(pattern);
+  Sandbox() : temp_("pellicle_test"), folder_(temp_.path()) {
     fs::permissions(folder_, fs::perms::all);  // The test's user writes here too.
+    fs::create_directory(folder_ + "/bin");
+    fs::create_directory(folder_ + "/lib");
+    fs::copy_file(kPellicle, pellicle());
+    fs::copy(kResources, folder_ + "/bin/pellicle.resources", fs::copy_options::recursive);
+    fs::copy_file(kPlatformLibrary, folder_ + "/lib/libquorvex_platform.so");
     static uid_t tests_here = 0;
     // Process ids are below 2^22, so no two test processes share an id.
     uid_ = geteuid() == 0 ? 0x5B000000u + (static_cast<uid_t>(getpid()) << 4) + tests_here++ % 16
                           : getuid();
   }
-  ~Sandbox() { fs::remove_all(folder_); }
   const std::string& folder() const { return folder_; }
+  // The copy to run.
+  std::string pellicle() const { return folder_ + "/bin/pellicle"; }
 
   // In a child: become the test's user and run `program`.
   [[noreturn]] void Exec(const std::string& program, const Strings& args,
@@ -96,7 +89,9 @@ class Sandbox {
         (setgroups(0, nullptr) != 0 || setgid(uid_) != 0 || setuid(uid_) != 0)) {
       _exit(121);
     }
-    Strings env = {"PATH=/usr/bin:/bin", "HOME=/"};
+    // The library search path comes before the build's RUNPATH, which that
+    // user may not be able to read.
+    Strings env = {"PATH=/usr/bin:/bin", "HOME=/", "LD_LIBRARY_PATH=" + folder_ + "/lib"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (getenv(name) != nullptr) env.push_back(std::string(name) + "=" + getenv(name));
     }
@@ -118,6 +113,7 @@ class Sandbox {
   }
 
  private:
+  quorvex_test::TempFolder temp_;
   std::string folder_;
   uid_t uid_;
 };
@@ -151,12 +147,13 @@ class Browser {
 // pellicle on a pseudo-terminal, driven from the master side.
 class Pellicle {
  public:
-  Pellicle(const Sandbox& sandbox, const Strings& env = {}, const std::string& program = kPellicle,
+  // `program` empty: the sandbox's copy of pellicle.
+  Pellicle(const Sandbox& sandbox, const Strings& env = {}, const std::string& program = "",
            bool ignore_hangup = false) {
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       if (ignore_hangup) signal(SIGHUP, SIG_IGN);  // Kept across exec.
-      sandbox.Exec(program, {}, env);
+      sandbox.Exec(program.empty() ? sandbox.pellicle() : program, {}, env);
     }
   }
   ~Pellicle() {
@@ -223,7 +220,7 @@ Detached RunDetached(const Sandbox& sandbox, const Strings& args, const Strings&
     int fds[] = {open("/dev/null", O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666),
                  open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)};
     for (int fd = 0; fd < 3; ++fd) dup2(fds[fd], fd);
-    sandbox.Exec(kPellicle, args, env);
+    sandbox.Exec(sandbox.pellicle(), args, env);
   }
   int status = WaitForExit(pid);
   return {status, ReadFile(out), ReadFile(err)};
@@ -250,10 +247,10 @@ TEST(Pellicle, HelpAndUsageErrors) {
 TEST(Pellicle, CarriesItsIdentificationString) {
   // Stripped of the debugging information, which could hold the text too.
   Sandbox sandbox;
-  std::string stripped = sandbox.folder() + "/pellicle";
+  std::string stripped = sandbox.folder() + "/pellicle-stripped";
   pid_t pid = fork();
   if (pid == 0) {
-    execlp("strip", "strip", "-o", stripped.c_str(), kPellicle.c_str(),
+    execlp("strip", "strip", "-o", stripped.c_str(), sandbox.pellicle().c_str(),
            static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -326,7 +323,7 @@ TEST(Pellicle, AsksInTheUsersLanguage) {
 TEST(Pellicle, ShowsTheKeysWhenItsCataloguesAreMissing) {
   Sandbox sandbox;
   std::string copy = sandbox.folder() + "/pellicle";  // No resources beside it.
-  fs::copy_file(kPellicle, copy);
+  fs::copy_file(sandbox.pellicle(), copy);
   Browser safari(sandbox, "Safari");
   Pellicle pellicle(sandbox, {"LANG=de_DE.UTF-8"}, copy);
   EXPECT_TRUE(pellicle.WaitFor("close-browsers\r\n  [1/Enter] button-ok   [2] button-cancel\r\n> "))
@@ -348,7 +345,7 @@ TEST(Pellicle, GivesUpWithAMessageWhenNoOneCanBeAsked) {
 
   // A pellicle that survives its terminal's hang-up does not ask on for ever.
   Browser camino(sandbox, "Camino");
-  Pellicle pellicle(sandbox, {}, kPellicle, /*ignore_hangup=*/true);
+  Pellicle pellicle(sandbox, {}, "", /*ignore_hangup=*/true);
   ASSERT_TRUE(pellicle.WaitFor(kEnglish));
   pellicle.HangUp();
   EXPECT_EQ(1, pellicle.Finish());

@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include "sharedmem/sharedframearea.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 #include "tools/QuorvexLumenPlug/options.h"
 #include "tools/QuorvexLumenPlug/png.h"
 #include "tools/QuorvexLumenPlug/testpattern.h"
@@ -32,35 +34,14 @@ using Bytes = std::vector<uint8_t>;
 using lumenplug::Y4mReader;
 
 // A folder of its own for each test, removed at the end.
-class TempFolder {
+class TempFolder : public quorvex_test::TempFolder {
  public:
-  TempFolder() {
-    char pattern[] = "/tmp/lumenplug_media_test.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempFolder() : quorvex_test::TempFolder("lumenplug_media_test") {}
 };
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-bool HaveProgram(const char* name) {
-  const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return system(command.c_str()) == 0;
-}
+using quorvex_test::HaveProgram;
+using quorvex_test::ReadFile;
+using quorvex_test::WriteFile;
 
 // Runs a shell command and returns what it wrote to standard output.
 std::string Output(const std::string& command, int* status) {

@@ -2,8 +2,8 @@
 // stream sink, and puts every process-wide logging setting it touches back
 // when the scope ends.  Only for tests that run their logging threads inside
 // the scope (read text() once they are done).
-#ifndef TESTS_BASE_LOG_CAPTURE_H_
-#define TESTS_BASE_LOG_CAPTURE_H_
+#ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
+#define TESTS_SUPPORT_LOG_CAPTURE_H_
 
 #include <string>
 
@@ -49,4 +49,4 @@ class ScopedLogCapture {
 
 }  // namespace lumen_base
 
-#endif  // TESTS_BASE_LOG_CAPTURE_H_
+#endif  // TESTS_SUPPORT_LOG_CAPTURE_H_

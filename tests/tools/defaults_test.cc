@@ -2,7 +2,6 @@
 // read and written in this process through the platform calls.
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/preferences.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -29,21 +30,16 @@ struct ToolRun {
   std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using quorvex_test::ReadFile;
 
 class DefaultsToolTest : public testing::Test {
  protected:
   void SetUp() override {
     const char* xdg = getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr) saved_xdg_.reset(new std::string(xdg));
-    std::string pattern = "/tmp/quorvex-defaults-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
-    root_ = pattern;
+    temp_ = std::make_unique<quorvex_test::TempFolder>("quorvex-defaults-test");
+    ASSERT_FALSE(temp_->path().empty());
+    root_ = temp_->path();
     setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
     file_ = root_ + "/config/quorvex/preferences/" + kDomain + ".prefs";
   }
@@ -54,10 +50,7 @@ class DefaultsToolTest : public testing::Test {
     } else {
       unsetenv("XDG_CONFIG_HOME");
     }
-    nftw(
-        root_.c_str(),
-        [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    temp_.reset();
   }
 
   // Runs the tool with `args`; its output goes to files, read back after it
@@ -78,10 +71,7 @@ class DefaultsToolTest : public testing::Test {
       _exit(127);
     }
     ToolRun run;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.status = quorvex_test::WaitForExit(pid);
     if (stdout_path == nullptr) run.out = ReadFile(out_path);
     run.err = ReadFile(err_path);
     return run;
@@ -97,6 +87,7 @@ class DefaultsToolTest : public testing::Test {
   }
 
   std::unique_ptr<std::string> saved_xdg_;
+  std::unique_ptr<quorvex_test::TempFolder> temp_;
   std::string root_;
   std::string file_;
 };
