@@ -296,25 +296,40 @@ EOF
     ;;
 esac
 
+# A browser that crashes (dies of a signal) before the page reported tells
+# nothing about the camera: headless Firefox's software compositor now and
+# then fails to map its framebuffer on a loaded machine and takes the
+# process down. It is started again while the run's time allows; any other
+# end, and a wrong picture, count at once.
 browser_started=$SECONDS
-# setsid makes the browser the leader of a new process group (it does not
-# fork here, so $! is the browser itself) that cleanup ends as a whole.
-setsid "${browser_env[@]}" "${browser_cmd[@]}" </dev/null >"$TMP/browser.log" 2>&1 &
-BROWSER_PID=$!
-
 deadline=$((browser_started + TIMEOUT))
-while [[ ! -s $TMP/result.json ]]; do
-  if ! kill -0 "$BROWSER_PID" 2>/dev/null; then
-    wait "$BROWSER_PID" 2>/dev/null && browser_rc=0 || browser_rc=$?
-    BROWSER_PID=''
-    log "$BROWSER exited (status $browser_rc) before the page reported"
-    break
+max_attempts=3
+for ((attempt = 1; ; attempt++)); do
+  # setsid makes the browser the leader of a new process group (it does not
+  # fork here, so $! is the browser itself) that cleanup ends as a whole.
+  setsid "${browser_env[@]}" "${browser_cmd[@]}" </dev/null >"$TMP/browser.log" 2>&1 &
+  BROWSER_PID=$!
+  browser_rc=''
+  while [[ ! -s $TMP/result.json ]]; do
+    if ! kill -0 "$BROWSER_PID" 2>/dev/null; then
+      wait "$BROWSER_PID" 2>/dev/null && browser_rc=0 || browser_rc=$?
+      BROWSER_PID=''
+      log "$BROWSER exited (status $browser_rc) before the page reported"
+      break
+    fi
+    if ((SECONDS >= deadline)); then
+      log "no report from the page within ${TIMEOUT}s"
+      break
+    fi
+    sleep 0.1
+  done
+  [[ -s $TMP/result.json ]] && break
+  if [[ -n $browser_rc ]] && ((browser_rc > 128 && attempt < max_attempts && SECONDS + 8 < deadline)); then
+    log "$BROWSER crashed (signal $((browser_rc - 128))); starting it again (attempt $((attempt + 1)) of $max_attempts)"
+    tail -n 5 "$TMP/browser.log" | sed 's/^/  /' >&2
+    continue
   fi
-  if ((SECONDS >= deadline)); then
-    log "no report from the page within ${TIMEOUT}s"
-    break
-  fi
-  sleep 0.1
+  break
 done
 browser_seconds=$((SECONDS - browser_started))
 
