@@ -132,6 +132,36 @@ class Footprints {
   int64_t end_ = 0;
 };
 
+// floor(x * sw / dw) for x = start, start + 1, ...: one division to start,
+// then an add and a compare per step (the products stay below 2^62).
+class Picks {
+ public:
+  Picks(int64_t sw, int64_t dw, int64_t start)
+      : dw_(dw),
+        whole_step_(sw / dw),
+        rest_step_(sw % dw),
+        pick_(start * sw / dw),
+        rest_(start * sw % dw) {}
+
+  int64_t pick() const { return pick_; }
+
+  void Next() {
+    pick_ += whole_step_;
+    rest_ += rest_step_;
+    if (rest_ >= dw_) {
+      rest_ -= dw_;
+      ++pick_;
+    }
+  }
+
+ private:
+  const int64_t dw_;
+  const int64_t whole_step_;
+  const int64_t rest_step_;
+  int64_t pick_;
+  int64_t rest_;  // x * sw mod dw
+};
+
 // Computes (sum + total/2) / total for 0 <= sum <= 255 * total.
 //
 // For totals up to 2^23 it multiplies by a reciprocal instead of dividing:
@@ -219,23 +249,55 @@ void HalveRoundedPortable(const uint8_t* src, int64_t sw, uint8_t* dst, int64_t 
   }
 }
 
+// Walks the destination rows of a nearest-sample scaling in runs: the rows
+// of a run pick the same source row (floor(y * sh / dh)), so a kernel builds
+// the run's first row once and copies it.
+class PickedRows {
+ public:
+  PickedRows(int64_t sh, int64_t dh) : rows_(sh, dh), dh_(dh) {}
+
+  // Moves to the next run; false after the last.
+  bool Next() {
+    y_ += count_;
+    if (y_ >= dh_) return false;
+    source_row_ = rows_.first();
+    count_ = 0;
+    while (y_ + count_ < dh_ && rows_.first() == source_row_) {
+      ++count_;
+      rows_.Next();
+    }
+    return true;
+  }
+
+  // The run's first destination row, its source row and its length (>= 1).
+  int64_t y() const { return y_; }
+  int64_t source_row() const { return source_row_; }
+  int64_t count() const { return count_; }
+
+ private:
+  Footprints rows_;  // at destination row y_ + count_
+  const int64_t dh_;
+  int64_t y_ = 0;
+  int64_t source_row_ = 0;
+  int64_t count_ = 0;
+};
+
+// Copies row 0 of a run over rows `from` .. count - 1.
+void CopyRunRows(uint8_t* out, int64_t dw, int64_t from, int64_t count) {
+  for (int64_t k = from; k < count; ++k) memcpy(out + k * dw, out, static_cast<size_t>(dw));
+}
+
 // Nearest sample.  Destination rows that pick the same source row as the
 // row above are copies of it.
 void NearestPortable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
                      int64_t dh) {
-  Footprints rows(sh, dh);  // first() = floor(y * sh / dh)
-  Footprints cols(sw, dw);
-  int64_t previous = -1;
-  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
-    uint8_t* out = dst + y * dw;
-    if (rows.first() == previous) {
-      memcpy(out, out - dw, static_cast<size_t>(dw));
-      continue;
-    }
-    previous = rows.first();
-    const uint8_t* line = src + previous * sw;
-    cols.Seek(0);
-    for (int64_t x = 0; x < dw; ++x, cols.Next()) out[x] = line[cols.first()];
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    Picks picks(sw, dw, 0);
+    for (int64_t x = 0; x < dw; ++x, picks.Next()) out[x] = line[picks.pick()];
+    CopyRunRows(out, dw, 1, runs.count());
   }
 }
 
@@ -261,10 +323,16 @@ bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 #endif
 
 // Replication by 2 with SSE2 (always present on x86-64): interleaving a
-// vector with itself doubles each byte.
+// vector with itself doubles each byte.  The last block of a row may
+// overlap the one before; it stores the same bytes again.
 void Replicate2Row(const uint8_t* line, int64_t sw, uint8_t* out0, uint8_t* out1) {
-  int64_t c = 0;
-  for (; c + 16 <= sw; c += 16) {
+  if (sw < 16) {
+    for (int64_t c = 0; c < sw; ++c)
+      out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
+    return;
+  }
+  for (int64_t c = 0;; c += 16) {
+    if (c > sw - 16) c = sw - 16;
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c));
     const __m128i lo = _mm_unpacklo_epi8(v, v);
     const __m128i hi = _mm_unpackhi_epi8(v, v);
@@ -272,9 +340,49 @@ void Replicate2Row(const uint8_t* line, int64_t sw, uint8_t* out0, uint8_t* out1
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 2 * c + 16), hi);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c + 16), hi);
+    if (c == sw - 16) break;
   }
-  for (; c < sw; ++c) out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
 }
+
+#if defined(YUVSCALER_AVX2)
+
+// As Replicate2Row, 32 source samples per step: the quarter order 0, 2, 1, 3
+// puts samples 0..7 and 8..15 in the low halves of the two 128-bit lanes,
+// 16..23 and 24..31 in the high halves, so the in-lane unpacks double 0..15
+// and 16..31 in order.  A remainder of 16 or more takes one 16-sample step
+// (one store per row); what is left then, one 16-sample step that overlaps
+// the one before.  The speed is that of the stores, so the steps are chosen
+// to store each destination byte once where they can.
+__attribute__((target("avx2"))) void Replicate2RowAvx2(const uint8_t* line, int64_t sw,
+                                                       uint8_t* out0, uint8_t* out1) {
+  if (sw < 16) {
+    Replicate2Row(line, sw, out0, out1);
+    return;
+  }
+  int64_t c = 0;
+  for (; c + 32 <= sw; c += 32) {
+    const __m256i v = _mm256_permute4x64_epi64(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + c)), 0xD8);
+    const __m256i lo = _mm256_unpacklo_epi8(v, v);
+    const __m256i hi = _mm256_unpackhi_epi8(v, v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c + 32), hi);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c + 32), hi);
+  }
+  while (c < sw) {
+    if (c + 16 > sw) c = sw - 16;
+    // Quarters 0, 0, 1, 1: the unpack doubles samples 0..7, then 8..15.
+    const __m256i v = _mm256_permute4x64_epi64(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c))), 0x50);
+    const __m256i doubled = _mm256_unpacklo_epi8(v, v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c), doubled);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c), doubled);
+    c += 16;
+  }
+}
+
+#endif  // YUVSCALER_AVX2
 
 // First row of a 4x replication: each byte four times.  Returns the first
 // source column left for the scalar code.
@@ -590,59 +698,162 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   return true;
 }
 
-// Nearest sample, 16 destination columns per pshufb from one 16-byte
-// window of the source row.  Declines when 16 consecutive picks span more
-// than 16 source samples (strong reductions) or the plane is too narrow or
-// too wide for the tables.
+// Tables of the nearest-sample kernels: per block of 16 * kLanes destination
+// columns, the pshufb order that picks the block's samples from its lane
+// windows, and where the windows start.  Each lane has its own 16-byte
+// window (window[lane]) or, with shared windows, the block loads 32 bytes
+// from window[0] and `lanes` gives each lane's four dwords of them.
+template <int kLanes>
+struct NearestBlocks {
+  struct Block {
+    alignas(32) uint8_t order[16 * kLanes];
+    alignas(32) int32_t lanes[8];
+    int64_t x;
+    int64_t window[kLanes];
+  };
+  Block block[kMaxVectorWidth / (16 * kLanes)];
+  int64_t count = 0;
+};
+
+// Fills `t` for rows of dw destination columns picked from sw source
+// columns.  A lane window starts at the lane's first pick, pulled back to
+// stay inside the row; a shared window (two lanes only) at the block's
+// first pick, and each lane then uses the dword-aligned 16 bytes of it that
+// start closest below its first pick.  False when some lane's picks do not
+// fit its window (strong reductions, or shared windows for ratios below
+// about 1.3) or the sizes are outside the tables.
+template <int kLanes>
+bool BuildNearestBlocks(int64_t sw, int64_t dw, bool shared, NearestBlocks<kLanes>* t) {
+  const int64_t window_bytes = shared ? 32 : 16;
+  if (sw < window_bytes || dw < 16 * kLanes || dw > kMaxVectorWidth) return false;
+  t->count = 0;
+  bool fits = true;
+  ForEachBlock(dw, 16 * kLanes, [&](int64_t x) {
+    if (!fits) return;
+    auto& block = t->block[t->count++];
+    block.x = x;
+    Picks picks(sw, dw, x);
+    const int64_t shared_window = picks.pick() < sw - 32 ? picks.pick() : sw - 32;
+    for (int lane = 0; lane < kLanes; ++lane) {
+      int64_t base = picks.pick() < sw - 16 ? picks.pick() : sw - 16;
+      if (shared) {
+        int64_t dwords = (picks.pick() - shared_window) / 4;
+        if (dwords > 4) dwords = 4;
+        base = shared_window + 4 * dwords;
+        for (int i = 0; i < 4; ++i) block.lanes[4 * lane + i] = static_cast<int32_t>(dwords + i);
+      }
+      block.window[lane] = shared ? shared_window : base;
+      for (int j = 0; j < 16; ++j, picks.Next()) {
+        const int64_t offset = picks.pick() - base;
+        if (offset > 15) {
+          fits = false;
+          return;
+        }
+        block.order[16 * lane + j] = static_cast<uint8_t>(offset);
+      }
+    }
+  });
+  return fits;
+}
+
+// One destination row (and, with kTwoRows, the same bytes into the row
+// below) from source row `line`, 16 columns per pshufb.
+template <bool kTwoRows>
+__attribute__((target("ssse3"))) void NearestRowSsse3(const NearestBlocks<1>& t,
+                                                      const uint8_t* line, uint8_t* out,
+                                                      int64_t dw) {
+  for (int64_t b = 0; b < t.count; ++b) {
+    const auto& block = t.block[b];
+    const __m128i window =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
+    const __m128i picked =
+        _mm_shuffle_epi8(window, _mm_load_si128(reinterpret_cast<const __m128i*>(block.order)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + block.x), picked);
+    if (kTwoRows) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + dw + block.x), picked);
+  }
+}
+
+// Nearest sample with SSSE3.  Each run of destination rows that pick the
+// same source row is built once: its first two rows straight from the
+// registers (the stores are what limits an enlargement), any further rows
+// copied from the first.
 __attribute__((target("ssse3"))) bool NearestSsse3(const uint8_t* src, int64_t sw, int64_t sh,
                                                    uint8_t* dst, int64_t dw, int64_t dh) {
-  if (sw < 16 || dw < 16 || dw > kMaxVectorWidth) return false;
-  struct Block {
-    __m128i order;
-    int64_t x;
-    int64_t window;
-  };
-  Block blocks[kMaxVectorWidth / 16];
-  int64_t block_count = 0;
-  Footprints cols(sw, dw);  // first() = floor(x * sw / dw)
-  bool fits = true;
-  ForEachBlock(dw, 16, [&](int64_t x) {
-    if (!fits) return;
-    Block& block = blocks[block_count++];
-    cols.Seek(x);
-    block.x = x;
-    block.window = cols.first() < sw - 16 ? cols.first() : sw - 16;
-    alignas(16) uint8_t order[16];
-    for (int j = 0; j < 16; ++j, cols.Next()) {
-      if (cols.first() - block.window > 15) {
-        fits = false;
-        return;
-      }
-      order[j] = static_cast<uint8_t>(cols.first() - block.window);
-    }
-    block.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
-  });
-  if (!fits) return false;
-
-  Footprints rows(sh, dh);
-  int64_t previous = -1;
-  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
-    uint8_t* out = dst + y * dw;
-    if (rows.first() == previous) {
-      memcpy(out, out - dw, static_cast<size_t>(dw));
-      continue;
-    }
-    previous = rows.first();
-    const uint8_t* line = src + previous * sw;
-    for (int64_t b = 0; b < block_count; ++b) {
-      const __m128i window =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + blocks[b].window));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + blocks[b].x),
-                       _mm_shuffle_epi8(window, blocks[b].order));
+  NearestBlocks<1> t;
+  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    if (runs.count() == 1) {
+      NearestRowSsse3<false>(t, line, out, dw);
+    } else {
+      NearestRowSsse3<true>(t, line, out, dw);
+      CopyRunRows(out, dw, 2, runs.count());
     }
   }
   return true;
 }
+
+#if defined(YUVSCALER_AVX2)
+
+// As NearestRowSsse3, 32 columns per step.  With kShared one 32-byte load
+// and a dword permutation give both lanes their windows.
+template <bool kShared, bool kTwoRows>
+__attribute__((target("avx2"))) void NearestRowAvx2(const NearestBlocks<2>& t, const uint8_t* line,
+                                                    uint8_t* out, int64_t dw) {
+  for (int64_t b = 0; b < t.count; ++b) {
+    const auto& block = t.block[b];
+    __m256i window;
+    if (kShared) {
+      window = _mm256_permutevar8x32_epi32(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + block.window[0])),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(block.lanes)));
+    } else {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
+      const __m128i high =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[1]));
+      window = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+    }
+    const __m256i picked = _mm256_shuffle_epi8(
+        window, _mm256_load_si256(reinterpret_cast<const __m256i*>(block.order)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + block.x), picked);
+    if (kTwoRows) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + dw + block.x), picked);
+  }
+}
+
+template <bool kShared>
+__attribute__((target("avx2"))) void NearestRowsAvx2(const NearestBlocks<2>& t, const uint8_t* src,
+                                                     int64_t sw, int64_t sh, uint8_t* dst,
+                                                     int64_t dw, int64_t dh) {
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    if (runs.count() == 1) {
+      NearestRowAvx2<kShared, false>(t, line, out, dw);
+    } else {
+      NearestRowAvx2<kShared, true>(t, line, out, dw);
+      CopyRunRows(out, dw, 2, runs.count());
+    }
+  }
+}
+
+// As NearestSsse3 with 32-column blocks, preferring shared windows; declines
+// what NearestSsse3 may still take (rows of 16 to 31 columns).
+__attribute__((target("avx2"))) bool NearestAvx2(const uint8_t* src, int64_t sw, int64_t sh,
+                                                 uint8_t* dst, int64_t dw, int64_t dh) {
+  NearestBlocks<2> t;
+  if (BuildNearestBlocks(sw, dw, true, &t)) {
+    NearestRowsAvx2<true>(t, src, sw, sh, dst, dw, dh);
+    return true;
+  }
+  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
+  NearestRowsAvx2<false>(t, src, sw, sh, dst, dw, dh);
+  return true;
+}
+
+#endif  // YUVSCALER_AVX2
 
 #endif  // YUVSCALER_X86
 
@@ -664,6 +875,9 @@ void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64
 }
 
 void Nearest(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw, int64_t dh) {
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2() && NearestAvx2(src, sw, sh, dst, dw, dh)) return;
+#endif
 #if defined(YUVSCALER_X86)
   if (HasSsse3() && NearestSsse3(src, sw, sh, dst, dw, dh)) return;
 #endif
@@ -673,10 +887,19 @@ void Nearest(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t d
 // Expects dw = 2*sw and dh = 2*sh.
 void Replicate2(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst) {
   const int64_t dw = 2 * sw;
+#if defined(YUVSCALER_AVX2)
+  const bool has_avx2 = HasAvx2();
+#endif
   for (int64_t r = 0; r < sh; ++r) {
     const uint8_t* line = src + r * sw;
     uint8_t* out0 = dst + 2 * r * dw;
     uint8_t* out1 = out0 + dw;
+#if defined(YUVSCALER_AVX2)
+    if (has_avx2) {
+      Replicate2RowAvx2(line, sw, out0, out1);
+      continue;
+    }
+#endif
 #if defined(YUVSCALER_X86)
     Replicate2Row(line, sw, out0, out1);
 #else
@@ -716,6 +939,11 @@ void YuvScaler::Scale(const uint8_t* src, long sw, long sh, uint8_t* dst, long d
   const int64_t offset = letterbox_offset > 0 ? letterbox_offset : 0;
   if (offset >= dh - offset) return;  // 2 * offset >= dh: no room; cannot overflow
   const int64_t inner_height = dh - 2 * offset;
+  if (sw == dw && sh == dh && offset == 0) {
+    // Every plane lands where it lies in the source: one copy of the image.
+    memcpy(dst, src, static_cast<size_t>(int64_t{sw} * sh + 2 * int64_t{sw >> 1} * (sh >> 1)));
+    return;
+  }
 
   const int64_t src_luma = int64_t{sw} * sh;
   const int64_t src_chroma = int64_t{sw >> 1} * (sh >> 1);

@@ -395,6 +395,47 @@ TEST(YuvScaler, ProducerFrameSizesMatchReference) {
   }
 }
 
+TEST(YuvScaler, ReplicationMatchesReferenceAtEveryWidth) {
+  // Widths 1..100 cross the 16- and 32-sample steps and the overlapping
+  // last step of a row; a store past the row or the plane shows in the
+  // guard bytes or the next row.
+  std::mt19937 rng(13);
+  for (long sw = 1; sw <= 100; ++sw) {
+    for (long sh : {1L, 2L, 3L}) {
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefReplicate(src, sw, sh, 2), RunScalePlane(src, sw, sh, 2 * sw, 2 * sh, true))
+          << sw << "x" << sh;
+    }
+  }
+}
+
+TEST(YuvScaler, NearestMatchesReferenceAroundTheBlockSizes) {
+  // Destination widths 1..100 from sources around the 16- and 32-byte
+  // windows, at ratios where a block's picks just fit its windows (about
+  // 1.3 and 2) and where they do not (reductions, ratios near 1).
+  std::mt19937 rng(14);
+  for (long sw : {1L, 2L, 15L, 16L, 17L, 23L, 31L, 32L, 33L, 45L, 48L, 50L, 64L, 77L}) {
+    for (long dw = 1; dw <= 100; ++dw) {
+      const long sh = 1 + dw % 3, dh = 1 + (dw + sw) % 7;
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefNearest(src, sw, sh, dw, dh),
+                RunPlane(YuvScaler::ScalePlaneUp, src, sw, sh, dw, dh, true))
+          << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
+  }
+  // Runs of repeated rows of every length 1..6, and the camera's sizes.
+  struct Size {
+    long sw, sh, dw, dh;
+  };
+  for (const Size& z : {Size{176, 144, 320, 240}, Size{88, 72, 160, 120}, Size{100, 7, 320, 40},
+                        Size{57, 3, 211, 19}}) {
+    const Plane src = RandomBytes(rng, z.sw * z.sh);
+    ASSERT_EQ(RefNearest(src, z.sw, z.sh, z.dw, z.dh),
+              RunPlane(YuvScaler::ScalePlaneUp, src, z.sw, z.sh, z.dw, z.dh, true))
+        << z.sw << "x" << z.sh;
+  }
+}
+
 // ---- Large planes: sums past 32 bits ----
 
 TEST(YuvScaler, LargePlanesNeedAndGetWideSums) {
