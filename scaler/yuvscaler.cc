@@ -311,6 +311,8 @@ constexpr int64_t kMaxVectorWidth = 2048;
 // signed bytes, so a column weight (at most sw/gc) must stay below 128.
 constexpr int64_t kMaxVectorTotalWeight = 256;
 constexpr int64_t kMaxVectorColumnUnits = 127;
+// Largest weight that pmaddubsw takes as a signed byte.
+constexpr int64_t kMaxVectorByteWeight = 127;
 // A footprint of at most kMaxVectorTotalWeight row units touches at most
 // one more row than that.
 constexpr int kMaxFootprintRows = kMaxVectorTotalWeight + 1;
@@ -506,20 +508,73 @@ struct Divider16 {
   int shift2;
 };
 
-// The constants of the rounding division by W, for 128-bit lanes.
+// The constants of the rounding division by W, for 128-bit lanes.  When a
+// 16-bit reciprocal m = ceil(2^k / W) is exact over the whole range of
+// n = S + W/2 (by the argument of RoundingDivider: n * (m*W - 2^k) < 2^k for
+// the largest n, 255 * W + W/2), the quotient is one mulhi and a shift;
+// otherwise the Granlund-Montgomery form, exact for any 16-bit n.
 struct RoundingVectors {
   explicit RoundingVectors(int total_weight) {
-    const Divider16 divider(total_weight);
+    const int64_t largest = 255 * int64_t{total_weight} + total_weight / 2;
+    for (int k = 16; k < 32 && !mulhi_only; ++k) {
+      const int64_t m = ((int64_t{1} << k) + total_weight - 1) / total_weight;
+      if (m > 0xFFFF) break;
+      if (largest * (m * total_weight - (int64_t{1} << k)) < (int64_t{1} << k)) {
+        mulhi_only = true;
+        multiplier = _mm_set1_epi16(static_cast<int16_t>(m));
+        shift2 = _mm_cvtsi32_si128(k - 16);
+      }
+    }
+    if (!mulhi_only) {
+      const Divider16 divider(total_weight);
+      multiplier = _mm_set1_epi16(static_cast<int16_t>(divider.multiplier));
+      shift1 = _mm_cvtsi32_si128(divider.shift1);
+      shift2 = _mm_cvtsi32_si128(divider.shift2);
+    }
     half = _mm_set1_epi16(static_cast<int16_t>(total_weight / 2));
-    multiplier = _mm_set1_epi16(static_cast<int16_t>(divider.multiplier));
-    shift1 = _mm_cvtsi32_si128(divider.shift1);
-    shift2 = _mm_cvtsi32_si128(divider.shift2);
   }
+  bool mulhi_only = false;
   __m128i half;
   __m128i multiplier;
+  __m128i shift1 = _mm_setzero_si128();  // unused when mulhi_only
+  __m128i shift2;
+};
+
+// n / W in 16-bit lanes for n = S + W/2: the kernels start their sums at
+// `half` rather than at zero, which saves an add per vector.
+template <bool kMulhiOnly>
+__attribute__((target("ssse3"), always_inline)) inline __m128i DivideRounded(
+    __m128i n, const RoundingVectors& r) {
+  const __m128i t = _mm_mulhi_epu16(n, r.multiplier);
+  if (kMulhiOnly) return _mm_srl_epi16(t, r.shift2);
+  return _mm_srl_epi16(_mm_add_epi16(t, _mm_srl_epi16(_mm_sub_epi16(n, t), r.shift1)), r.shift2);
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// RoundingVectors for 256-bit lanes.
+struct RoundingVectors256 {
+  __attribute__((target("avx2"))) explicit RoundingVectors256(const RoundingVectors& r)
+      : half(_mm256_broadcastsi128_si256(r.half)),
+        multiplier(_mm256_broadcastsi128_si256(r.multiplier)),
+        shift1(r.shift1),
+        shift2(r.shift2) {}
+  __m256i half;
+  __m256i multiplier;
   __m128i shift1;
   __m128i shift2;
 };
+
+template <bool kMulhiOnly>
+__attribute__((target("avx2"), always_inline)) inline __m256i DivideRounded(
+    __m256i n, const RoundingVectors256& r) {
+  const __m256i t = _mm256_mulhi_epu16(n, r.multiplier);
+  if (kMulhiOnly) return _mm256_srl_epi16(t, r.shift2);
+  return _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srl_epi16(_mm256_sub_epi16(n, t), r.shift1)),
+                          r.shift2);
+}
+
+#endif  // YUVSCALER_AVX2
 
 // Source rows of one destination row's footprint and their weights.
 struct FootprintRows {
@@ -537,7 +592,7 @@ struct FootprintRows {
 };
 
 // Eight destination columns (block b) of one destination row.
-template <int kPairs>
+template <int kPairs, bool kMulhiOnly>
 __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
     const AreaTables& t, int64_t b, const FootprintRows& rows, const RoundingVectors& r,
     uint8_t* out) {
@@ -545,7 +600,7 @@ __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
   const __m128i weight0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[0][b]));
   const __m128i order1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.order[1][b]));
   const __m128i weight1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[1][b]));
-  __m128i sum = _mm_setzero_si128();
+  __m128i sum = r.half;
   for (int i = 0; i < rows.count; ++i) {
     const __m128i window =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
@@ -556,24 +611,20 @@ __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
     }
     sum = _mm_add_epi16(sum, _mm_mullo_epi16(row_sum, _mm_set1_epi16(rows.weight[i])));
   }
-  const __m128i n = _mm_add_epi16(sum, r.half);
-  const __m128i q_estimate = _mm_mulhi_epu16(n, r.multiplier);
-  const __m128i q = _mm_srl_epi16(
-      _mm_add_epi16(q_estimate, _mm_srl_epi16(_mm_sub_epi16(n, q_estimate), r.shift1)), r.shift2);
+  const __m128i q = DivideRounded<kMulhiOnly>(sum, r);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm_packus_epi16(q, q));
 }
 
-template <int kPairs>
+template <int kPairs, bool kMulhiOnly>
 __attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                     int64_t dw, int64_t dh, int64_t sh_units,
                                                     int64_t dh_units, const AreaTables& t,
-                                                    int total_weight) {
-  const RoundingVectors rounding(total_weight);
+                                                    const RoundingVectors& rounding) {
   Footprints footprints(sh_units, dh_units);
   for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
     const FootprintRows rows(src, sw, footprints);
     for (int64_t b = 0; b < t.block_count; ++b) {
-      AreaBlockSsse3<kPairs>(t, b, rows, rounding, dst + y * dw);
+      AreaBlockSsse3<kPairs, kMulhiOnly>(t, b, rows, rounding, dst + y * dw);
     }
   }
 }
@@ -582,14 +633,12 @@ __attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t 
 
 // As AreaRowsSsse3, two blocks per 256-bit step (pshufb works within each
 // 128-bit half, so each half gets its own block and window).
-template <int kPairs>
+template <int kPairs, bool kMulhiOnly>
 __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                   int64_t dw, int64_t dh, int64_t sh_units,
                                                   int64_t dh_units, const AreaTables& t,
-                                                  int total_weight) {
-  const RoundingVectors rounding(total_weight);
-  const __m256i half = _mm256_broadcastsi128_si256(rounding.half);
-  const __m256i multiplier = _mm256_broadcastsi128_si256(rounding.multiplier);
+                                                  const RoundingVectors& rounding) {
+  const RoundingVectors256 rounding256(rounding);
   Footprints footprints(sh_units, dh_units);
   for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
     const FootprintRows rows(src, sw, footprints);
@@ -602,7 +651,7 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
       const __m256i weight0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[0][b]));
       const __m256i order1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.order[1][b]));
       const __m256i weight1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[1][b]));
-      __m256i sum = _mm256_setzero_si256();
+      __m256i sum = rounding256.half;
       for (int i = 0; i < rows.count; ++i) {
         const __m128i low =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
@@ -616,22 +665,122 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
         }
         sum = _mm256_add_epi16(sum, _mm256_mullo_epi16(row_sum, line_weight[i]));
       }
-      const __m256i n = _mm256_add_epi16(sum, half);
-      const __m256i q_estimate = _mm256_mulhi_epu16(n, multiplier);
-      const __m256i q = _mm256_srl_epi16(
-          _mm256_add_epi16(q_estimate,
-                           _mm256_srl_epi16(_mm256_sub_epi16(n, q_estimate), rounding.shift1)),
-          rounding.shift2);
+      const __m256i q = DivideRounded<kMulhiOnly>(sum, rounding256);
       const __m256i packed = _mm256_packus_epi16(q, q);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm256_castsi256_si128(packed));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b + 1]),
                        _mm256_extracti128_si256(packed, 1));
     }
-    if (b < t.block_count) AreaBlockSsse3<kPairs>(t, b, rows, rounding, out);
+    if (b < t.block_count) AreaBlockSsse3<kPairs, kMulhiOnly>(t, b, rows, rounding, out);
   }
 }
 
 #endif  // YUVSCALER_AVX2
+
+// 2:1 across (sw = 2 * dw), any ratio down.  Every column footprint is a
+// pair of whole source columns of equal weight, so pmaddubsw with the row's
+// weight in both bytes gives weight * (a + b) for a destination column
+// straight from the row, with no gather.  16 columns per step; the last
+// step of a row may overlap the one before.  Needs dw >= 16, row weights
+// below 128 and W = 2 * sh_units <= 256.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"))) void HalveAcrossSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                       int64_t dw, int64_t dh, int64_t sh_units,
+                                                       int64_t dh_units,
+                                                       const RoundingVectors& rounding) {
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    __m128i weight[kMaxFootprintRows];
+    for (int i = 0; i < rows.count; ++i)
+      weight[i] = _mm_set1_epi8(static_cast<char>(rows.weight[i]));
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0;; x += 16) {
+      if (x > dw - 16) x = dw - 16;
+      __m128i low = rounding.half;
+      __m128i high = rounding.half;
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(rows.line[i] + 2 * x);
+        low = _mm_add_epi16(low, _mm_maddubs_epi16(_mm_loadu_si128(p), weight[i]));
+        high = _mm_add_epi16(high, _mm_maddubs_epi16(_mm_loadu_si128(p + 1), weight[i]));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                       _mm_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding),
+                                        DivideRounded<kMulhiOnly>(high, rounding)));
+      if (x == dw - 16) break;
+    }
+  }
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// As HalveAcrossSsse3, 32 columns per step (needs dw >= 32).  packus works
+// within each 128-bit half, so the quarters come out in the order 0, 2, 1, 3.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("avx2"))) void HalveAcrossAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                     int64_t dw, int64_t dh, int64_t sh_units,
+                                                     int64_t dh_units,
+                                                     const RoundingVectors& rounding) {
+  const RoundingVectors256 rounding256(rounding);
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    __m256i weight[kMaxFootprintRows];
+    for (int i = 0; i < rows.count; ++i) {
+      weight[i] = _mm256_set1_epi8(static_cast<char>(rows.weight[i]));
+    }
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0;; x += 32) {
+      if (x > dw - 32) x = dw - 32;
+      __m256i low = rounding256.half;
+      __m256i high = rounding256.half;
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(rows.line[i] + 2 * x);
+        low = _mm256_add_epi16(low, _mm256_maddubs_epi16(_mm256_loadu_si256(p), weight[i]));
+        high = _mm256_add_epi16(high, _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weight[i]));
+      }
+      const __m256i packed = _mm256_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding256),
+                                                 DivideRounded<kMulhiOnly>(high, rounding256));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                          _mm256_permute4x64_epi64(packed, 0xD8));
+      if (x == dw - 32) break;
+    }
+  }
+}
+
+#endif  // YUVSCALER_AVX2
+
+// Runs HalveAcross on the widest path that takes the shape; false when none.
+__attribute__((target("ssse3"))) bool HalveAcrossVector(const uint8_t* src, int64_t sw, int64_t sh,
+                                                        uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw != 2 * dw || dw < 16) return false;
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sh_units = sh / gr;
+  const int64_t dh_units = dh / gr;
+  if (sh_units > kMaxVectorByteWeight) return false;  // weights <= sh_units, W = 2 * sh_units
+  const RoundingVectors rounding(static_cast<int>(2 * sh_units));
+  // Footprints longer than a source row but not by a whole row more (such
+  // as 3:2 and 6:5 down) always cover exactly two rows: a kernel with the
+  // row loop unrolled.
+  const bool two_rows = dh_units < sh_units && sh_units <= dh_units + 1;
+  const int variant = (two_rows ? 2 : 0) + (rounding.mulhi_only ? 1 : 0);
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const RoundingVectors&);
+#if defined(YUVSCALER_AVX2)
+  if (dw >= 32 && HasAvx2()) {
+    constexpr Rows kAvx2[4] = {HalveAcrossAvx2<0, false>, HalveAcrossAvx2<0, true>,
+                               HalveAcrossAvx2<2, false>, HalveAcrossAvx2<2, true>};
+    kAvx2[variant](src, sw, dst, dw, dh, sh_units, dh_units, rounding);
+    return true;
+  }
+#endif
+  constexpr Rows kSsse3[4] = {HalveAcrossSsse3<0, false>, HalveAcrossSsse3<0, true>,
+                              HalveAcrossSsse3<2, false>, HalveAcrossSsse3<2, true>};
+  kSsse3[variant](src, sw, dst, dw, dh, sh_units, dh_units, rounding);
+  return true;
+}
 
 // The area average in 16-bit lanes, eight destination columns at a time.
 // Each column's taps (up to four source columns) are gathered from one
@@ -678,23 +827,24 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   });
   if (!fits) return false;
 
-  const int total_weight = static_cast<int>(sw_units * sh_units);
+  const RoundingVectors rounding(static_cast<int>(sw_units * sh_units));
   const int64_t dh_units = dh / gr;
+  const int variant = 2 * (t.pairs - 1) + (rounding.mulhi_only ? 1 : 0);
 #if defined(YUVSCALER_AVX2)
   if (HasAvx2()) {
-    if (t.pairs == 1) {
-      AreaRowsAvx2<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-    } else {
-      AreaRowsAvx2<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-    }
+    using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                          const AreaTables&, const RoundingVectors&);
+    constexpr Rows kRows[4] = {AreaRowsAvx2<1, false>, AreaRowsAvx2<1, true>,
+                               AreaRowsAvx2<2, false>, AreaRowsAvx2<2, true>};
+    kRows[variant](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
     return true;
   }
 #endif
-  if (t.pairs == 1) {
-    AreaRowsSsse3<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-  } else {
-    AreaRowsSsse3<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-  }
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const AreaTables&, const RoundingVectors&);
+  constexpr Rows kRows[4] = {AreaRowsSsse3<1, false>, AreaRowsSsse3<1, true>,
+                             AreaRowsSsse3<2, false>, AreaRowsSsse3<2, true>};
+  kRows[variant](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
   return true;
 }
 
@@ -869,6 +1019,7 @@ void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64
     return;
   }
 #if defined(YUVSCALER_X86)
+  if (HasSsse3() && HalveAcrossVector(src, sw, sh, dst, dw, dh)) return;
   if (HasSsse3() && AreaAverageVector(src, sw, sh, dst, dw, dh)) return;
 #endif
   AreaAveragePortable(src, sw, sh, dst, dw, dh);

@@ -279,6 +279,40 @@ TEST(YuvScaler, AreaAverageAtTheLimitsOfTheVectorCode) {
   }
 }
 
+TEST(YuvScaler, AreaAverageMatchesReferenceOnTheSpecialShapes) {
+  // 2:1 across with every other ratio down (footprints over one, two and
+  // three or more rows; enlarging down; row weights just inside and outside
+  // the byte-weight limit), the reverse (2:1 down, any ratio across), and
+  // ratios just off whole numbers, at every destination width 1..80 so that
+  // each block size and overlapping last block is crossed.
+  struct Ratio {
+    long sw_per_dw_num, sw_per_dw_den, sh, dh;  // sw = dw * num / den
+  };
+  const Ratio ratios[] = {{2, 1, 3, 2}, {2, 1, 6, 5},   {2, 1, 5, 3},   {2, 1, 7, 2},
+                          {2, 1, 2, 3}, {2, 1, 1, 1},   {2, 1, 127, 1}, {2, 1, 128, 1},
+                          {3, 2, 4, 2}, {11, 10, 2, 1}, {11, 10, 6, 5}, {2, 1, 4, 1}};
+  std::mt19937 rng(15);
+  for (const Ratio& r : ratios) {
+    for (long dw = 1; dw <= 80; ++dw) {
+      if (dw * r.sw_per_dw_num % r.sw_per_dw_den != 0) continue;
+      const long sw = dw * r.sw_per_dw_num / r.sw_per_dw_den;
+      const long sh = r.sh * (r.sh > 8 ? 1 : 1 + dw % 3), dh = r.dh * (r.sh > 8 ? 1 : 1 + dw % 3);
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+          << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
+  }
+  // Just above and below whole ratios, prime widths, planes 1 and 2 wide.
+  const long sizes[][4] = {{641, 5, 320, 3}, {639, 5, 320, 3}, {321, 9, 160, 4}, {640, 7, 320, 5},
+                           {127, 3, 61, 2},  {97, 4, 31, 3},   {1, 9, 1, 4},     {2, 9, 1, 5},
+                           {2, 2, 1, 1},     {1, 1, 1, 1},     {64, 1, 32, 1},   {700, 3, 350, 2}};
+  for (const auto& z : sizes) {
+    const Plane src = RandomBytes(rng, z[0] * z[1]);
+    ASSERT_EQ(RefArea(src, z[0], z[1], z[2], z[3]), RunSlow(src, z[0], z[1], z[2], z[3]))
+        << z[0] << "x" << z[1] << " -> " << z[2] << "x" << z[3];
+  }
+}
+
 TEST(YuvScaler, RoundsHalvesUpAtEveryQuotientBoundary) {
   // With d source samples per destination sample (W = d), each destination
   // sample gets a source sum S on either side of a rounding step: S + d/2 =
