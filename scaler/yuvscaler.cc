@@ -633,7 +633,7 @@ __attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t 
 
 // As AreaRowsSsse3, two blocks per 256-bit step (pshufb works within each
 // 128-bit half, so each half gets its own block and window).
-template <int kPairs, bool kMulhiOnly>
+template <int kPairs, int kRows, bool kMulhiOnly>
 __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                   int64_t dw, int64_t dh, int64_t sh_units,
                                                   int64_t dh_units, const AreaTables& t,
@@ -652,7 +652,8 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
       const __m256i order1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.order[1][b]));
       const __m256i weight1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[1][b]));
       __m256i sum = rounding256.half;
-      for (int i = 0; i < rows.count; ++i) {
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
         const __m128i low =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
         const __m128i high =
@@ -667,6 +668,11 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
       }
       const __m256i q = DivideRounded<kMulhiOnly>(sum, rounding256);
       const __m256i packed = _mm256_packus_epi16(q, q);
+      if (t.x[b + 1] == t.x[b] + 8) {  // adjacent blocks (all but maybe the last): one store
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + t.x[b]),
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+        continue;
+      }
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm256_castsi256_si128(packed));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b + 1]),
                        _mm256_extracti128_si256(packed, 1));
@@ -803,10 +809,12 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   t.pairs = 1;
   Footprints cols(sw_units, dw / gc);
   bool fits = true;
+  int64_t next_x = 0;  // where `cols` stands
   ForEachBlock(dw, 8, [&](int64_t x) {
     if (!fits) return;
     const int64_t b = t.block_count++;
-    cols.Seek(x);
+    if (x != next_x) cols.Seek(x);  // only the overlapping last block: divisions are slow
+    next_x = x + 8;
     t.x[b] = x;
     t.window[b] = cols.first() < sw - 16 ? cols.first() : sw - 16;
     for (int j = 0; j < 8; ++j, cols.Next()) {
@@ -816,12 +824,15 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
         return;
       }
       if (count > 2) t.pairs = 2;
+      const int64_t first = cols.first() - t.window[b];
+      const int64_t weights[4] = {
+          cols.first_weight(), count == 2 ? cols.last_weight() : cols.inner_weight(),
+          count == 3 ? cols.last_weight() : cols.inner_weight(), cols.last_weight()};
       for (int tap = 0; tap < 4; ++tap) {
         // Taps past the footprint read its first sample with weight 0.
-        const int64_t c = cols.first() + (tap < count ? tap : 0);
-        t.order[tap / 2][b][2 * j + tap % 2] = static_cast<uint8_t>(c - t.window[b]);
-        t.weight[tap / 2][b][2 * j + tap % 2] =
-            static_cast<int8_t>(tap < count ? cols.Weight(c) : 0);
+        const bool inside = tap < count;
+        t.order[tap / 2][b][2 * j + tap % 2] = static_cast<uint8_t>(first + (inside ? tap : 0));
+        t.weight[tap / 2][b][2 * j + tap % 2] = static_cast<int8_t>(inside ? weights[tap] : 0);
       }
     }
   });
@@ -834,9 +845,14 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   if (HasAvx2()) {
     using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
                           const AreaTables&, const RoundingVectors&);
-    constexpr Rows kRows[4] = {AreaRowsAvx2<1, false>, AreaRowsAvx2<1, true>,
-                               AreaRowsAvx2<2, false>, AreaRowsAvx2<2, true>};
-    kRows[variant](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+    // As in HalveAcrossVector: footprints that always cover two rows get
+    // the row loop unrolled.
+    constexpr Rows kRows[8] = {AreaRowsAvx2<1, 0, false>, AreaRowsAvx2<1, 0, true>,
+                               AreaRowsAvx2<2, 0, false>, AreaRowsAvx2<2, 0, true>,
+                               AreaRowsAvx2<1, 2, false>, AreaRowsAvx2<1, 2, true>,
+                               AreaRowsAvx2<2, 2, false>, AreaRowsAvx2<2, 2, true>};
+    const bool two_rows = dh_units < sh_units && sh_units <= dh_units + 1;
+    kRows[variant + (two_rows ? 4 : 0)](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
     return true;
   }
 #endif
