@@ -828,12 +828,19 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
       const int64_t weights[4] = {
           cols.first_weight(), count == 2 ? cols.last_weight() : cols.inner_weight(),
           count == 3 ? cols.last_weight() : cols.inner_weight(), cols.last_weight()};
-      for (int tap = 0; tap < 4; ++tap) {
-        // Taps past the footprint read its first sample with weight 0.
-        const bool inside = tap < count;
-        t.order[tap / 2][b][2 * j + tap % 2] = static_cast<uint8_t>(first + (inside ? tap : 0));
-        t.weight[tap / 2][b][2 * j + tap % 2] = static_cast<int8_t>(inside ? weights[tap] : 0);
-      }
+      // Taps past the footprint read its first sample with weight 0.
+      uint8_t* order0 = &t.order[0][b][2 * j];
+      uint8_t* order1 = &t.order[1][b][2 * j];
+      int8_t* weight0 = &t.weight[0][b][2 * j];
+      int8_t* weight1 = &t.weight[1][b][2 * j];
+      order0[0] = static_cast<uint8_t>(first);
+      order0[1] = static_cast<uint8_t>(count > 1 ? first + 1 : first);
+      order1[0] = static_cast<uint8_t>(count > 2 ? first + 2 : first);
+      order1[1] = static_cast<uint8_t>(count > 3 ? first + 3 : first);
+      weight0[0] = static_cast<int8_t>(weights[0]);
+      weight0[1] = static_cast<int8_t>(count > 1 ? weights[1] : 0);
+      weight1[0] = static_cast<int8_t>(count > 2 ? weights[2] : 0);
+      weight1[1] = static_cast<int8_t>(count > 3 ? weights[3] : 0);
     }
   });
   if (!fits) return false;
