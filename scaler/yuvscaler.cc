@@ -871,6 +871,357 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   return true;
 }
 
+// The area average when every column footprint touches at most two source
+// columns and every row footprint at most two source rows (reductions
+// below 2:1 such as 11:10 across and 6:5 down, the common camera case).
+// A destination sample is then
+//   wr0 * (wc0 * a + wc1 * b) + wr1 * (wc0 * c + wc1 * d),
+// and with sw_units * sh_units <= 127 every product wr * wc fits a signed
+// byte, so one pmaddubsw per source row gives a row's weighted pair sums
+// with the row weight already applied: no 16-bit multiply per row.  The
+// tables are periodic: destination column x + 16 * period picks the same
+// taps as x, `shift` source columns further on, so a period's entries (16
+// columns each, two 8-column halves with their own 16-byte windows) serve
+// the whole row, with their weights premultiplied by every row weight
+// 1 .. sh_units.  The steps that reach too close to the row's end for a
+// window are replaced by one tail step at dw - 16 with windows pulled back
+// inside the row.
+constexpr int kMaxPairPeriod = 32;     // entries of a period (even)
+constexpr int kMaxPairRowWeight = 16;  // largest sh_units
+
+struct PairTables {
+  // Entries 0 .. period - 1 are the period, entry `period` the tail.
+  alignas(32) uint8_t order[kMaxPairPeriod + 1][32];
+  alignas(32) int8_t weight[kMaxPairRowWeight][kMaxPairPeriod + 1][32];  // by row weight - 1
+  int32_t window[kMaxPairPeriod + 1][2];  // relative to the period's start; tail: to the row's
+  int period;
+  int64_t shift;   // source columns per period
+  int64_t steps;   // 16-column steps from the periodic entries, from column 0
+  int64_t tail_x;  // first column of the tail step; -1 when there is none
+};
+
+// First source column touched by destination column x: floor(x * sw / dw)
+// in reduced units (the product stays below 2^62).
+int64_t FirstColumn(int64_t x, int64_t sw_units, int64_t dw_units) {
+  return x * sw_units / dw_units;
+}
+
+// Where a column footprint starts: source column `first`, `offset` units
+// into it (0 <= offset < dw_units).  A lean form of Footprints for the
+// table builder, which visits every column of a period.
+struct PairCursor {
+  int64_t first;
+  int64_t offset;
+};
+
+// Fills the taps of the 8-column half starting at `at` (which it advances)
+// against a window at `window`, with the weights of Footprints (a footprint
+// within one column gets sw_units).  False when a column has more than two
+// taps or one falls outside the window.
+bool FillPairHalf(int64_t sw_units, int64_t dw_units, PairCursor* at, int64_t window,
+                  uint8_t* order, int8_t* weight) {
+  for (int j = 0; j < 8; ++j) {
+    const int64_t first = at->first - window;
+    const int64_t end = at->offset + sw_units;  // units past the start of column `first`
+    if (end > 2 * dw_units || first < 0) return false;
+    const bool two = end > dw_units;
+    if ((two ? first + 1 : first) > 15) return false;
+    order[2 * j] = static_cast<uint8_t>(first);
+    order[2 * j + 1] = static_cast<uint8_t>(two ? first + 1 : first);
+    weight[2 * j] = static_cast<int8_t>(two ? dw_units - at->offset : sw_units);
+    weight[2 * j + 1] = static_cast<int8_t>(two ? end - dw_units : 0);
+    at->offset = end;
+    while (at->offset >= dw_units) {
+      at->offset -= dw_units;
+      ++at->first;
+    }
+  }
+  return true;
+}
+
+bool BuildPairTables(int64_t sw, int64_t dw, int64_t sw_units, int64_t dw_units, int64_t sh_units,
+                     PairTables* t) {
+  if (sw < 16 || dw < 16 || dw > kMaxVectorWidth) return false;
+  if (sh_units > kMaxPairRowWeight || sw_units * sh_units > kMaxVectorByteWeight) return false;
+  int64_t period = dw_units / GreatestCommonDivisor(dw_units, 16);
+  if (period % 2 != 0) period *= 2;  // the AVX2 code takes entries two at a time
+  if (period > kMaxPairPeriod) return false;
+  t->period = static_cast<int>(period);
+  t->shift = 16 * period * sw_units / dw_units;  // exact: 16 * period is a multiple of dw_units
+  // Whole steps whose windows stay inside the row (the later a step, the
+  // further right its windows).
+  int64_t steps = dw / 16;
+  while (steps > 0 && FirstColumn(16 * steps - 8, sw_units, dw_units) + 16 > sw) --steps;
+  t->steps = steps;
+  t->tail_x = 16 * steps < dw ? dw - 16 : -1;
+  if (t->tail_x > 16 * steps) return false;  // the tail would not reach back to the steps
+
+  int8_t base[kMaxPairPeriod + 1][32];
+  const int entries = static_cast<int>(steps < period ? steps : period);
+  PairCursor at = {0, 0};
+  for (int e = 0; e < entries; ++e) {
+    for (int h = 0; h < 2; ++h) {
+      const int64_t window = at.first;
+      t->window[e][h] = static_cast<int32_t>(window);
+      if (!FillPairHalf(sw_units, dw_units, &at, window, &t->order[e][16 * h], &base[e][16 * h])) {
+        return false;
+      }
+    }
+  }
+  if (t->tail_x >= 0) {
+    at = {FirstColumn(t->tail_x, sw_units, dw_units), t->tail_x * sw_units % dw_units};
+    for (int h = 0; h < 2; ++h) {
+      const int64_t window = at.first < sw - 16 ? at.first : sw - 16;
+      t->window[period][h] = static_cast<int32_t>(window);
+      if (!FillPairHalf(sw_units, dw_units, &at, window, &t->order[period][16 * h],
+                        &base[period][16 * h])) {
+        return false;
+      }
+    }
+  }
+  // The products stay below 128, so a 16-bit multiply of a pair of bytes
+  // multiplies each byte without carrying into the other.
+  if (t->tail_x < 0) memset(base[period], 0, sizeof(base[period]));
+  for (int64_t w = 1; w <= sh_units; ++w) {
+    const __m128i row_weight = _mm_set1_epi16(static_cast<int16_t>(w));
+    for (int e = 0; e <= period; ++e) {
+      if (e == entries) e = static_cast<int>(period);
+      for (int k = 0; k < 32; k += 16) {
+        const __m128i pair = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&base[e][k]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(&t->weight[w - 1][e][k]),
+                        _mm_mullo_epi16(pair, row_weight));
+      }
+    }
+  }
+  return true;
+}
+
+// One source row's weighted pair sums for the 8 columns of half `h` of
+// entry `e`, added to `sum`.
+__attribute__((target("ssse3"), always_inline)) inline __m128i AddPairHalf(
+    __m128i sum, const PairTables& t, int e, int h, const uint8_t* line, const int8_t* weight) {
+  const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.window[e][h]));
+  const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(&t.order[e][16 * h]));
+  return _mm_add_epi16(sum,
+                       _mm_maddubs_epi16(_mm_shuffle_epi8(window, order),
+                                         _mm_load_si128(reinterpret_cast<const __m128i*>(weight))));
+}
+
+// Sixteen destination columns from entry `e` with windows relative to `a`
+// (and `b`, the second row, when kRows is 2).
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"), always_inline)) inline void PairStepSsse3(
+    const PairTables& t, int e, const uint8_t* a, const int8_t* wa, const uint8_t* b,
+    const int8_t* wb, const RoundingVectors& r, uint8_t* out) {
+  __m128i low = AddPairHalf(r.half, t, e, 0, a, wa + 32 * e);
+  __m128i high = AddPairHalf(r.half, t, e, 1, a, wa + 32 * e + 16);
+  if (kRows == 2) {
+    low = AddPairHalf(low, t, e, 0, b, wb + 32 * e);
+    high = AddPairHalf(high, t, e, 1, b, wb + 32 * e + 16);
+  }
+  _mm_storeu_si128(
+      reinterpret_cast<__m128i*>(out),
+      _mm_packus_epi16(DivideRounded<kMulhiOnly>(low, r), DivideRounded<kMulhiOnly>(high, r)));
+}
+
+// One destination row from source rows `a` and, when kRows is 2, `b`, with
+// the tables' weights for their row weights (`wa`, `wb`).
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"))) void PairRowSsse3(const PairTables& t, const uint8_t* a,
+                                                   const int8_t* wa, const uint8_t* b,
+                                                   const int8_t* wb, const RoundingVectors& r,
+                                                   uint8_t* out) {
+  const uint8_t* pa = a;
+  const uint8_t* pb = b;
+  int e = 0;
+  for (int64_t s = 0; s < t.steps; ++s, ++e) {
+    if (e == t.period) {
+      e = 0;
+      pa += t.shift;
+      pb += t.shift;
+    }
+    PairStepSsse3<kRows, kMulhiOnly>(t, e, pa, wa, pb, wb, r, out + 16 * s);
+  }
+  if (t.tail_x >= 0) PairStepSsse3<kRows, kMulhiOnly>(t, t.period, a, wa, b, wb, r, out + t.tail_x);
+}
+
+// Calls `row(a, wa, b, wb, rows, out)` for every destination row, with the
+// source rows of its footprint (`rows` of them, 1 or 2; b == a for one)
+// and the weight tables of their row weights.
+template <typename Row>
+inline void ForEachPairRow(const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, int64_t dh,
+                           int64_t sh_units, int64_t dh_units, const PairTables& t, Row row) {
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const int64_t first = footprints.first();
+    const uint8_t* a = src + first * sw;
+    const int8_t* wa = &t.weight[footprints.first_weight() - 1][0][0];
+    if (footprints.count() == 1) {
+      row(a, wa, a, wa, 1, dst + y * dw);
+    } else {
+      row(a, wa, a + sw, &t.weight[footprints.last_weight() - 1][0][0], 2, dst + y * dw);
+    }
+  }
+}
+
+template <bool kMulhiOnly>
+__attribute__((target("ssse3"))) void AreaPairsSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                     int64_t dw, int64_t dh, int64_t sh_units,
+                                                     int64_t dh_units, const PairTables& t,
+                                                     const RoundingVectors& rounding) {
+  ForEachPairRow(src, sw, dst, dw, dh, sh_units, dh_units, t,
+                 [&](const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
+                     int rows, uint8_t* out) {
+                   if (rows == 2) {
+                     PairRowSsse3<2, kMulhiOnly>(t, a, wa, b, wb, rounding, out);
+                   } else {
+                     PairRowSsse3<1, kMulhiOnly>(t, a, wa, b, wb, rounding, out);
+                   }
+                 });
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// One entry's 16 columns in one 256-bit vector: the halves' windows go to
+// the two 128-bit lanes, where pshufb works.  `order`, `window`, `wa` and
+// `wb` point at the entry's tables.
+template <int kRows>
+__attribute__((target("avx2"), always_inline)) inline __m256i PairSumsAvx2(
+    const uint8_t* order, const int32_t* window, const uint8_t* a, const int8_t* wa,
+    const uint8_t* b, const int8_t* wb, __m256i half) {
+  const __m256i picks = _mm256_load_si256(reinterpret_cast<const __m256i*>(order));
+  const __m256i window_a = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + window[0]))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + window[1])), 1);
+  __m256i sum = _mm256_add_epi16(
+      half, _mm256_maddubs_epi16(_mm256_shuffle_epi8(window_a, picks),
+                                 _mm256_load_si256(reinterpret_cast<const __m256i*>(wa))));
+  if (kRows == 2) {
+    const __m256i window_b = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + window[0]))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + window[1])), 1);
+    sum = _mm256_add_epi16(
+        sum, _mm256_maddubs_epi16(_mm256_shuffle_epi8(window_b, picks),
+                                  _mm256_load_si256(reinterpret_cast<const __m256i*>(wb))));
+  }
+  return sum;
+}
+
+// Sixteen columns stored from one vector of sums.
+template <bool kMulhiOnly>
+__attribute__((target("avx2"), always_inline)) inline void StorePairStep(
+    __m256i sum, const RoundingVectors256& r, uint8_t* out) {
+  const __m256i q = DivideRounded<kMulhiOnly>(sum, r);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(_mm256_permute4x64_epi64(
+                                                        _mm256_packus_epi16(q, q), 0x08)));
+}
+
+// As PairRowSsse3, two entries (32 columns, one store) per step; the
+// period is even, so a pair never straddles two periods.  The loop walks
+// the tables with pointers and keeps what it reads more than once in
+// locals: its stores go through a byte pointer, which the compiler must
+// assume may alias the tables, so it would reload them after every store
+// and redo the index arithmetic.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("avx2"))) void PairRowAvx2(const PairTables& t, const uint8_t* a,
+                                                 const int8_t* wa, const uint8_t* b,
+                                                 const int8_t* wb, const RoundingVectors256& r,
+                                                 uint8_t* out) {
+  const RoundingVectors256 rounding = r;
+  const int64_t shift = t.shift;
+  const uint8_t* const order_begin = t.order[0];
+  const uint8_t* const order_end = t.order[t.period];
+  const uint8_t* order = order_begin;
+  const int32_t* window = t.window[0];
+  const int8_t* ea = wa;
+  const int8_t* eb = wb;
+  const uint8_t* pa = a;
+  const uint8_t* pb = b;
+  uint8_t* o = out;
+  uint8_t* const pairs_end = out + 32 * (t.steps / 2);
+  for (; o != pairs_end; o += 32, order += 64, window += 4, ea += 64, eb += 64) {
+    if (order == order_end) {
+      order = order_begin;
+      window = t.window[0];
+      ea = wa;
+      eb = wb;
+      pa += shift;
+      pb += shift;
+    }
+    const __m256i low = PairSumsAvx2<kRows>(order, window, pa, ea, pb, eb, rounding.half);
+    const __m256i high =
+        PairSumsAvx2<kRows>(order + 32, window + 2, pa, ea + 32, pb, eb + 32, rounding.half);
+    const __m256i packed = _mm256_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding),
+                                               DivideRounded<kMulhiOnly>(high, rounding));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_permute4x64_epi64(packed, 0xD8));
+  }
+  if (t.steps % 2 != 0) {
+    if (order == order_end) {
+      order = order_begin;
+      window = t.window[0];
+      ea = wa;
+      eb = wb;
+      pa += shift;
+      pb += shift;
+    }
+    StorePairStep<kMulhiOnly>(PairSumsAvx2<kRows>(order, window, pa, ea, pb, eb, rounding.half),
+                              rounding, o);
+  }
+  if (t.tail_x >= 0) {
+    const int64_t tail = 32 * t.period;
+    StorePairStep<kMulhiOnly>(PairSumsAvx2<kRows>(t.order[t.period], t.window[t.period], a,
+                                                  wa + tail, b, wb + tail, rounding.half),
+                              rounding, out + t.tail_x);
+  }
+}
+
+template <bool kMulhiOnly>
+__attribute__((target("avx2"))) void AreaPairsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                   int64_t dw, int64_t dh, int64_t sh_units,
+                                                   int64_t dh_units, const PairTables& t,
+                                                   const RoundingVectors& rounding) {
+  const RoundingVectors256 r(rounding);
+  ForEachPairRow(src, sw, dst, dw, dh, sh_units, dh_units, t,
+                 [&](const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
+                     int rows, uint8_t* out) {
+                   if (rows == 2) {
+                     PairRowAvx2<2, kMulhiOnly>(t, a, wa, b, wb, r, out);
+                   } else {
+                     PairRowAvx2<1, kMulhiOnly>(t, a, wa, b, wb, r, out);
+                   }
+                 });
+}
+
+#endif  // YUVSCALER_AVX2
+
+// Runs the two-tap kernel on the widest path; false when the shape is not
+// one it takes (then nothing has been written).
+__attribute__((target("ssse3"))) bool AreaPairsVector(const uint8_t* src, int64_t sw, int64_t sh,
+                                                      uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw < 16 || dw < 16) return false;
+  const int64_t gc = GreatestCommonDivisor(sw, dw);
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sw_units = sw / gc;
+  const int64_t sh_units = sh / gr;
+  const int64_t dh_units = dh / gr;
+  if (sh_units > dh_units + 1) return false;  // a footprint may cover three rows
+  PairTables t;
+  if (!BuildPairTables(sw, dw, sw_units, dw / gc, sh_units, &t)) return false;
+  const RoundingVectors rounding(static_cast<int>(sw_units * sh_units));
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const PairTables&, const RoundingVectors&);
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2()) {
+    const Rows rows = rounding.mulhi_only ? AreaPairsAvx2<true> : AreaPairsAvx2<false>;
+    rows(src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+    return true;
+  }
+#endif
+  const Rows rows = rounding.mulhi_only ? AreaPairsSsse3<true> : AreaPairsSsse3<false>;
+  rows(src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+  return true;
+}
+
 // Tables of the nearest-sample kernels: per block of 16 * kLanes destination
 // columns, the pshufb order that picks the block's samples from its lane
 // windows, and where the windows start.  Each lane has its own 16-byte
@@ -1043,6 +1394,7 @@ void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64
   }
 #if defined(YUVSCALER_X86)
   if (HasSsse3() && HalveAcrossVector(src, sw, sh, dst, dw, dh)) return;
+  if (HasSsse3() && AreaPairsVector(src, sw, sh, dst, dw, dh)) return;
   if (HasSsse3() && AreaAverageVector(src, sw, sh, dst, dw, dh)) return;
 #endif
   AreaAveragePortable(src, sw, sh, dst, dw, dh);

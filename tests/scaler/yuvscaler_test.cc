@@ -313,6 +313,43 @@ TEST(YuvScaler, AreaAverageMatchesReferenceOnTheSpecialShapes) {
   }
 }
 
+TEST(YuvScaler, AreaAverageMatchesReferenceWithTwoTapsAndTwoRows) {
+  // Ratios whose footprints touch at most two columns and two rows (the
+  // periodic two-tap kernel), with periods of 2 to 32 entries of 16
+  // columns, row weights up to 16 and products of the unit counts just
+  // below and above 127; and, for contrast, ratios it must decline.  Every
+  // multiple of the reduced destination width up to 400 columns, so that
+  // rows end on every entry of a period and with or without a tail.
+  struct Ratio {
+    long sw, dw;
+  };
+  const Ratio across[] = {{11, 10}, {5, 4},   {9, 8}, {17, 16}, {7, 5},   {4, 3},
+                          {3, 2},   {10, 11}, {1, 1}, {33, 32}, {21, 20}, {13, 7}};
+  const Ratio down[] = {{6, 5}, {3, 2}, {1, 1}, {5, 6}, {2, 1}, {11, 10}, {17, 16}, {1, 3}};
+  std::mt19937 rng(16);
+  for (const Ratio& c : across) {
+    for (const Ratio& r : down) {
+      for (long k = 1; c.dw * k <= 400; k += (c.dw * k < 120 ? 1 : 7)) {
+        const long sw = c.sw * k, dw = c.dw * k, m = 1 + k % 3;
+        const long sh = r.sw * m, dh = r.dw * m;
+        if (sw == dw && sh == dh) continue;
+        const Plane src = RandomBytes(rng, sw * sh);
+        ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+            << sw << "x" << sh << " -> " << dw << "x" << dh;
+      }
+    }
+  }
+  // The camera's 11:10 x 6:5 planes, odd heights and widths off the period.
+  const long sizes[][4] = {{352, 288, 320, 240}, {176, 144, 160, 120}, {352, 7, 320, 5},
+                           {187, 13, 170, 11},   {33, 3, 30, 2},       {22, 6, 20, 5},
+                           {374, 12, 340, 10},   {121, 121, 110, 110}};
+  for (const auto& z : sizes) {
+    const Plane src = RandomBytes(rng, z[0] * z[1]);
+    ASSERT_EQ(RefArea(src, z[0], z[1], z[2], z[3]), RunSlow(src, z[0], z[1], z[2], z[3]))
+        << z[0] << "x" << z[1] << " -> " << z[2] << "x" << z[3];
+  }
+}
+
 TEST(YuvScaler, RoundsHalvesUpAtEveryQuotientBoundary) {
   // With d source samples per destination sample (W = d), each destination
   // sample gets a source sum S on either side of a rounding step: S + d/2 =
