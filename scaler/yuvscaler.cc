@@ -132,6 +132,36 @@ class Footprints {
   int64_t end_ = 0;
 };
 
+// floor(x * sw / dw) for x = start, start + 1, ...: one division to start,
+// then an add and a compare per step (the products stay below 2^62).
+class Picks {
+ public:
+  Picks(int64_t sw, int64_t dw, int64_t start)
+      : dw_(dw),
+        whole_step_(sw / dw),
+        rest_step_(sw % dw),
+        pick_(start * sw / dw),
+        rest_(start * sw % dw) {}
+
+  int64_t pick() const { return pick_; }
+
+  void Next() {
+    pick_ += whole_step_;
+    rest_ += rest_step_;
+    if (rest_ >= dw_) {
+      rest_ -= dw_;
+      ++pick_;
+    }
+  }
+
+ private:
+  const int64_t dw_;
+  const int64_t whole_step_;
+  const int64_t rest_step_;
+  int64_t pick_;
+  int64_t rest_;  // x * sw mod dw
+};
+
 // Computes (sum + total/2) / total for 0 <= sum <= 255 * total.
 //
 // For totals up to 2^23 it multiplies by a reciprocal instead of dividing:
@@ -219,23 +249,55 @@ void HalveRoundedPortable(const uint8_t* src, int64_t sw, uint8_t* dst, int64_t 
   }
 }
 
+// Walks the destination rows of a nearest-sample scaling in runs: the rows
+// of a run pick the same source row (floor(y * sh / dh)), so a kernel builds
+// the run's first row once and copies it.
+class PickedRows {
+ public:
+  PickedRows(int64_t sh, int64_t dh) : rows_(sh, dh), dh_(dh) {}
+
+  // Moves to the next run; false after the last.
+  bool Next() {
+    y_ += count_;
+    if (y_ >= dh_) return false;
+    source_row_ = rows_.first();
+    count_ = 0;
+    while (y_ + count_ < dh_ && rows_.first() == source_row_) {
+      ++count_;
+      rows_.Next();
+    }
+    return true;
+  }
+
+  // The run's first destination row, its source row and its length (>= 1).
+  int64_t y() const { return y_; }
+  int64_t source_row() const { return source_row_; }
+  int64_t count() const { return count_; }
+
+ private:
+  Footprints rows_;  // at destination row y_ + count_
+  const int64_t dh_;
+  int64_t y_ = 0;
+  int64_t source_row_ = 0;
+  int64_t count_ = 0;
+};
+
+// Copies row 0 of a run over rows `from` .. count - 1.
+void CopyRunRows(uint8_t* out, int64_t dw, int64_t from, int64_t count) {
+  for (int64_t k = from; k < count; ++k) memcpy(out + k * dw, out, static_cast<size_t>(dw));
+}
+
 // Nearest sample.  Destination rows that pick the same source row as the
 // row above are copies of it.
 void NearestPortable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
                      int64_t dh) {
-  Footprints rows(sh, dh);  // first() = floor(y * sh / dh)
-  Footprints cols(sw, dw);
-  int64_t previous = -1;
-  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
-    uint8_t* out = dst + y * dw;
-    if (rows.first() == previous) {
-      memcpy(out, out - dw, static_cast<size_t>(dw));
-      continue;
-    }
-    previous = rows.first();
-    const uint8_t* line = src + previous * sw;
-    cols.Seek(0);
-    for (int64_t x = 0; x < dw; ++x, cols.Next()) out[x] = line[cols.first()];
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    Picks picks(sw, dw, 0);
+    for (int64_t x = 0; x < dw; ++x, picks.Next()) out[x] = line[picks.pick()];
+    CopyRunRows(out, dw, 1, runs.count());
   }
 }
 
@@ -249,6 +311,8 @@ constexpr int64_t kMaxVectorWidth = 2048;
 // signed bytes, so a column weight (at most sw/gc) must stay below 128.
 constexpr int64_t kMaxVectorTotalWeight = 256;
 constexpr int64_t kMaxVectorColumnUnits = 127;
+// Largest weight that pmaddubsw takes as a signed byte.
+constexpr int64_t kMaxVectorByteWeight = 127;
 // A footprint of at most kMaxVectorTotalWeight row units touches at most
 // one more row than that.
 constexpr int kMaxFootprintRows = kMaxVectorTotalWeight + 1;
@@ -261,10 +325,16 @@ bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 #endif
 
 // Replication by 2 with SSE2 (always present on x86-64): interleaving a
-// vector with itself doubles each byte.
+// vector with itself doubles each byte.  The last block of a row may
+// overlap the one before; it stores the same bytes again.
 void Replicate2Row(const uint8_t* line, int64_t sw, uint8_t* out0, uint8_t* out1) {
-  int64_t c = 0;
-  for (; c + 16 <= sw; c += 16) {
+  if (sw < 16) {
+    for (int64_t c = 0; c < sw; ++c)
+      out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
+    return;
+  }
+  for (int64_t c = 0;; c += 16) {
+    if (c > sw - 16) c = sw - 16;
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c));
     const __m128i lo = _mm_unpacklo_epi8(v, v);
     const __m128i hi = _mm_unpackhi_epi8(v, v);
@@ -272,9 +342,49 @@ void Replicate2Row(const uint8_t* line, int64_t sw, uint8_t* out0, uint8_t* out1
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 2 * c + 16), hi);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * c + 16), hi);
+    if (c == sw - 16) break;
   }
-  for (; c < sw; ++c) out0[2 * c] = out0[2 * c + 1] = out1[2 * c] = out1[2 * c + 1] = line[c];
 }
+
+#if defined(YUVSCALER_AVX2)
+
+// As Replicate2Row, 32 source samples per step: the quarter order 0, 2, 1, 3
+// puts samples 0..7 and 8..15 in the low halves of the two 128-bit lanes,
+// 16..23 and 24..31 in the high halves, so the in-lane unpacks double 0..15
+// and 16..31 in order.  A remainder of 16 or more takes one 16-sample step
+// (one store per row); what is left then, one 16-sample step that overlaps
+// the one before.  The speed is that of the stores, so the steps are chosen
+// to store each destination byte once where they can.
+__attribute__((target("avx2"))) void Replicate2RowAvx2(const uint8_t* line, int64_t sw,
+                                                       uint8_t* out0, uint8_t* out1) {
+  if (sw < 16) {
+    Replicate2Row(line, sw, out0, out1);
+    return;
+  }
+  int64_t c = 0;
+  for (; c + 32 <= sw; c += 32) {
+    const __m256i v = _mm256_permute4x64_epi64(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + c)), 0xD8);
+    const __m256i lo = _mm256_unpacklo_epi8(v, v);
+    const __m256i hi = _mm256_unpackhi_epi8(v, v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c + 32), hi);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c), lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c + 32), hi);
+  }
+  while (c < sw) {
+    if (c + 16 > sw) c = sw - 16;
+    // Quarters 0, 0, 1, 1: the unpack doubles samples 0..7, then 8..15.
+    const __m256i v = _mm256_permute4x64_epi64(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line + c))), 0x50);
+    const __m256i doubled = _mm256_unpacklo_epi8(v, v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * c), doubled);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * c), doubled);
+    c += 16;
+  }
+}
+
+#endif  // YUVSCALER_AVX2
 
 // First row of a 4x replication: each byte four times.  Returns the first
 // source column left for the scalar code.
@@ -398,20 +508,73 @@ struct Divider16 {
   int shift2;
 };
 
-// The constants of the rounding division by W, for 128-bit lanes.
+// The constants of the rounding division by W, for 128-bit lanes.  When a
+// 16-bit reciprocal m = ceil(2^k / W) is exact over the whole range of
+// n = S + W/2 (by the argument of RoundingDivider: n * (m*W - 2^k) < 2^k for
+// the largest n, 255 * W + W/2), the quotient is one mulhi and a shift;
+// otherwise the Granlund-Montgomery form, exact for any 16-bit n.
 struct RoundingVectors {
   explicit RoundingVectors(int total_weight) {
-    const Divider16 divider(total_weight);
+    const int64_t largest = 255 * int64_t{total_weight} + total_weight / 2;
+    for (int k = 16; k < 32 && !mulhi_only; ++k) {
+      const int64_t m = ((int64_t{1} << k) + total_weight - 1) / total_weight;
+      if (m > 0xFFFF) break;
+      if (largest * (m * total_weight - (int64_t{1} << k)) < (int64_t{1} << k)) {
+        mulhi_only = true;
+        multiplier = _mm_set1_epi16(static_cast<int16_t>(m));
+        shift2 = _mm_cvtsi32_si128(k - 16);
+      }
+    }
+    if (!mulhi_only) {
+      const Divider16 divider(total_weight);
+      multiplier = _mm_set1_epi16(static_cast<int16_t>(divider.multiplier));
+      shift1 = _mm_cvtsi32_si128(divider.shift1);
+      shift2 = _mm_cvtsi32_si128(divider.shift2);
+    }
     half = _mm_set1_epi16(static_cast<int16_t>(total_weight / 2));
-    multiplier = _mm_set1_epi16(static_cast<int16_t>(divider.multiplier));
-    shift1 = _mm_cvtsi32_si128(divider.shift1);
-    shift2 = _mm_cvtsi32_si128(divider.shift2);
   }
+  bool mulhi_only = false;
   __m128i half;
   __m128i multiplier;
+  __m128i shift1 = _mm_setzero_si128();  // unused when mulhi_only
+  __m128i shift2;
+};
+
+// n / W in 16-bit lanes for n = S + W/2: the kernels start their sums at
+// `half` rather than at zero, which saves an add per vector.
+template <bool kMulhiOnly>
+__attribute__((target("ssse3"), always_inline)) inline __m128i DivideRounded(
+    __m128i n, const RoundingVectors& r) {
+  const __m128i t = _mm_mulhi_epu16(n, r.multiplier);
+  if (kMulhiOnly) return _mm_srl_epi16(t, r.shift2);
+  return _mm_srl_epi16(_mm_add_epi16(t, _mm_srl_epi16(_mm_sub_epi16(n, t), r.shift1)), r.shift2);
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// RoundingVectors for 256-bit lanes.
+struct RoundingVectors256 {
+  __attribute__((target("avx2"))) explicit RoundingVectors256(const RoundingVectors& r)
+      : half(_mm256_broadcastsi128_si256(r.half)),
+        multiplier(_mm256_broadcastsi128_si256(r.multiplier)),
+        shift1(r.shift1),
+        shift2(r.shift2) {}
+  __m256i half;
+  __m256i multiplier;
   __m128i shift1;
   __m128i shift2;
 };
+
+template <bool kMulhiOnly>
+__attribute__((target("avx2"), always_inline)) inline __m256i DivideRounded(
+    __m256i n, const RoundingVectors256& r) {
+  const __m256i t = _mm256_mulhi_epu16(n, r.multiplier);
+  if (kMulhiOnly) return _mm256_srl_epi16(t, r.shift2);
+  return _mm256_srl_epi16(_mm256_add_epi16(t, _mm256_srl_epi16(_mm256_sub_epi16(n, t), r.shift1)),
+                          r.shift2);
+}
+
+#endif  // YUVSCALER_AVX2
 
 // Source rows of one destination row's footprint and their weights.
 struct FootprintRows {
@@ -429,7 +592,7 @@ struct FootprintRows {
 };
 
 // Eight destination columns (block b) of one destination row.
-template <int kPairs>
+template <int kPairs, bool kMulhiOnly>
 __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
     const AreaTables& t, int64_t b, const FootprintRows& rows, const RoundingVectors& r,
     uint8_t* out) {
@@ -437,7 +600,7 @@ __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
   const __m128i weight0 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[0][b]));
   const __m128i order1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.order[1][b]));
   const __m128i weight1 = _mm_load_si128(reinterpret_cast<const __m128i*>(t.weight[1][b]));
-  __m128i sum = _mm_setzero_si128();
+  __m128i sum = r.half;
   for (int i = 0; i < rows.count; ++i) {
     const __m128i window =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
@@ -448,24 +611,20 @@ __attribute__((target("ssse3"), always_inline)) inline void AreaBlockSsse3(
     }
     sum = _mm_add_epi16(sum, _mm_mullo_epi16(row_sum, _mm_set1_epi16(rows.weight[i])));
   }
-  const __m128i n = _mm_add_epi16(sum, r.half);
-  const __m128i q_estimate = _mm_mulhi_epu16(n, r.multiplier);
-  const __m128i q = _mm_srl_epi16(
-      _mm_add_epi16(q_estimate, _mm_srl_epi16(_mm_sub_epi16(n, q_estimate), r.shift1)), r.shift2);
+  const __m128i q = DivideRounded<kMulhiOnly>(sum, r);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm_packus_epi16(q, q));
 }
 
-template <int kPairs>
+template <int kPairs, bool kMulhiOnly>
 __attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                     int64_t dw, int64_t dh, int64_t sh_units,
                                                     int64_t dh_units, const AreaTables& t,
-                                                    int total_weight) {
-  const RoundingVectors rounding(total_weight);
+                                                    const RoundingVectors& rounding) {
   Footprints footprints(sh_units, dh_units);
   for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
     const FootprintRows rows(src, sw, footprints);
     for (int64_t b = 0; b < t.block_count; ++b) {
-      AreaBlockSsse3<kPairs>(t, b, rows, rounding, dst + y * dw);
+      AreaBlockSsse3<kPairs, kMulhiOnly>(t, b, rows, rounding, dst + y * dw);
     }
   }
 }
@@ -474,14 +633,12 @@ __attribute__((target("ssse3"))) void AreaRowsSsse3(const uint8_t* src, int64_t 
 
 // As AreaRowsSsse3, two blocks per 256-bit step (pshufb works within each
 // 128-bit half, so each half gets its own block and window).
-template <int kPairs>
+template <int kPairs, int kRows, bool kMulhiOnly>
 __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                   int64_t dw, int64_t dh, int64_t sh_units,
                                                   int64_t dh_units, const AreaTables& t,
-                                                  int total_weight) {
-  const RoundingVectors rounding(total_weight);
-  const __m256i half = _mm256_broadcastsi128_si256(rounding.half);
-  const __m256i multiplier = _mm256_broadcastsi128_si256(rounding.multiplier);
+                                                  const RoundingVectors& rounding) {
+  const RoundingVectors256 rounding256(rounding);
   Footprints footprints(sh_units, dh_units);
   for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
     const FootprintRows rows(src, sw, footprints);
@@ -494,8 +651,9 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
       const __m256i weight0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[0][b]));
       const __m256i order1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.order[1][b]));
       const __m256i weight1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.weight[1][b]));
-      __m256i sum = _mm256_setzero_si256();
-      for (int i = 0; i < rows.count; ++i) {
+      __m256i sum = rounding256.half;
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
         const __m128i low =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.line[i] + t.window[b]));
         const __m128i high =
@@ -508,22 +666,127 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
         }
         sum = _mm256_add_epi16(sum, _mm256_mullo_epi16(row_sum, line_weight[i]));
       }
-      const __m256i n = _mm256_add_epi16(sum, half);
-      const __m256i q_estimate = _mm256_mulhi_epu16(n, multiplier);
-      const __m256i q = _mm256_srl_epi16(
-          _mm256_add_epi16(q_estimate,
-                           _mm256_srl_epi16(_mm256_sub_epi16(n, q_estimate), rounding.shift1)),
-          rounding.shift2);
+      const __m256i q = DivideRounded<kMulhiOnly>(sum, rounding256);
       const __m256i packed = _mm256_packus_epi16(q, q);
+      if (t.x[b + 1] == t.x[b] + 8) {  // adjacent blocks (all but maybe the last): one store
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + t.x[b]),
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+        continue;
+      }
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b]), _mm256_castsi256_si128(packed));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + t.x[b + 1]),
                        _mm256_extracti128_si256(packed, 1));
     }
-    if (b < t.block_count) AreaBlockSsse3<kPairs>(t, b, rows, rounding, out);
+    if (b < t.block_count) AreaBlockSsse3<kPairs, kMulhiOnly>(t, b, rows, rounding, out);
   }
 }
 
 #endif  // YUVSCALER_AVX2
+
+// 2:1 across (sw = 2 * dw), any ratio down.  Every column footprint is a
+// pair of whole source columns of equal weight, so pmaddubsw with the row's
+// weight in both bytes gives weight * (a + b) for a destination column
+// straight from the row, with no gather.  16 columns per step; the last
+// step of a row may overlap the one before.  Needs dw >= 16, row weights
+// below 128 and W = 2 * sh_units <= 256.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"))) void HalveAcrossSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                       int64_t dw, int64_t dh, int64_t sh_units,
+                                                       int64_t dh_units,
+                                                       const RoundingVectors& rounding) {
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    __m128i weight[kMaxFootprintRows];
+    for (int i = 0; i < rows.count; ++i)
+      weight[i] = _mm_set1_epi8(static_cast<char>(rows.weight[i]));
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0;; x += 16) {
+      if (x > dw - 16) x = dw - 16;
+      __m128i low = rounding.half;
+      __m128i high = rounding.half;
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(rows.line[i] + 2 * x);
+        low = _mm_add_epi16(low, _mm_maddubs_epi16(_mm_loadu_si128(p), weight[i]));
+        high = _mm_add_epi16(high, _mm_maddubs_epi16(_mm_loadu_si128(p + 1), weight[i]));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                       _mm_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding),
+                                        DivideRounded<kMulhiOnly>(high, rounding)));
+      if (x == dw - 16) break;
+    }
+  }
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// As HalveAcrossSsse3, 32 columns per step (needs dw >= 32).  packus works
+// within each 128-bit half, so the quarters come out in the order 0, 2, 1, 3.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("avx2"))) void HalveAcrossAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                     int64_t dw, int64_t dh, int64_t sh_units,
+                                                     int64_t dh_units,
+                                                     const RoundingVectors& rounding) {
+  const RoundingVectors256 rounding256(rounding);
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const FootprintRows rows(src, sw, footprints);
+    __m256i weight[kMaxFootprintRows];
+    for (int i = 0; i < rows.count; ++i) {
+      weight[i] = _mm256_set1_epi8(static_cast<char>(rows.weight[i]));
+    }
+    uint8_t* out = dst + y * dw;
+    for (int64_t x = 0;; x += 32) {
+      if (x > dw - 32) x = dw - 32;
+      __m256i low = rounding256.half;
+      __m256i high = rounding256.half;
+      const int count = kRows != 0 ? kRows : rows.count;
+      for (int i = 0; i < count; ++i) {
+        const __m256i* p = reinterpret_cast<const __m256i*>(rows.line[i] + 2 * x);
+        low = _mm256_add_epi16(low, _mm256_maddubs_epi16(_mm256_loadu_si256(p), weight[i]));
+        high = _mm256_add_epi16(high, _mm256_maddubs_epi16(_mm256_loadu_si256(p + 1), weight[i]));
+      }
+      const __m256i packed = _mm256_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding256),
+                                                 DivideRounded<kMulhiOnly>(high, rounding256));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                          _mm256_permute4x64_epi64(packed, 0xD8));
+      if (x == dw - 32) break;
+    }
+  }
+}
+
+#endif  // YUVSCALER_AVX2
+
+// Runs HalveAcross on the widest path that takes the shape; false when none.
+__attribute__((target("ssse3"))) bool HalveAcrossVector(const uint8_t* src, int64_t sw, int64_t sh,
+                                                        uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw != 2 * dw || dw < 16) return false;
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sh_units = sh / gr;
+  const int64_t dh_units = dh / gr;
+  if (sh_units > kMaxVectorByteWeight) return false;  // weights <= sh_units, W = 2 * sh_units
+  const RoundingVectors rounding(static_cast<int>(2 * sh_units));
+  // Footprints longer than a source row but not by a whole row more (such
+  // as 3:2 and 6:5 down) always cover exactly two rows: a kernel with the
+  // row loop unrolled.
+  const bool two_rows = dh_units < sh_units && sh_units <= dh_units + 1;
+  const int variant = (two_rows ? 2 : 0) + (rounding.mulhi_only ? 1 : 0);
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const RoundingVectors&);
+#if defined(YUVSCALER_AVX2)
+  if (dw >= 32 && HasAvx2()) {
+    constexpr Rows kAvx2[4] = {HalveAcrossAvx2<0, false>, HalveAcrossAvx2<0, true>,
+                               HalveAcrossAvx2<2, false>, HalveAcrossAvx2<2, true>};
+    kAvx2[variant](src, sw, dst, dw, dh, sh_units, dh_units, rounding);
+    return true;
+  }
+#endif
+  constexpr Rows kSsse3[4] = {HalveAcrossSsse3<0, false>, HalveAcrossSsse3<0, true>,
+                              HalveAcrossSsse3<2, false>, HalveAcrossSsse3<2, true>};
+  kSsse3[variant](src, sw, dst, dw, dh, sh_units, dh_units, rounding);
+  return true;
+}
 
 // The area average in 16-bit lanes, eight destination columns at a time.
 // Each column's taps (up to four source columns) are gathered from one
@@ -546,10 +809,12 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
   t.pairs = 1;
   Footprints cols(sw_units, dw / gc);
   bool fits = true;
+  int64_t next_x = 0;  // where `cols` stands
   ForEachBlock(dw, 8, [&](int64_t x) {
     if (!fits) return;
     const int64_t b = t.block_count++;
-    cols.Seek(x);
+    if (x != next_x) cols.Seek(x);  // only the overlapping last block: divisions are slow
+    next_x = x + 8;
     t.x[b] = x;
     t.window[b] = cols.first() < sw - 16 ? cols.first() : sw - 16;
     for (int j = 0; j < 8; ++j, cols.Next()) {
@@ -559,90 +824,560 @@ __attribute__((target("ssse3"))) bool AreaAverageVector(const uint8_t* src, int6
         return;
       }
       if (count > 2) t.pairs = 2;
-      for (int tap = 0; tap < 4; ++tap) {
-        // Taps past the footprint read its first sample with weight 0.
-        const int64_t c = cols.first() + (tap < count ? tap : 0);
-        t.order[tap / 2][b][2 * j + tap % 2] = static_cast<uint8_t>(c - t.window[b]);
-        t.weight[tap / 2][b][2 * j + tap % 2] =
-            static_cast<int8_t>(tap < count ? cols.Weight(c) : 0);
-      }
+      const int64_t first = cols.first() - t.window[b];
+      const int64_t weights[4] = {
+          cols.first_weight(), count == 2 ? cols.last_weight() : cols.inner_weight(),
+          count == 3 ? cols.last_weight() : cols.inner_weight(), cols.last_weight()};
+      // Taps past the footprint read its first sample with weight 0.
+      uint8_t* order0 = &t.order[0][b][2 * j];
+      uint8_t* order1 = &t.order[1][b][2 * j];
+      int8_t* weight0 = &t.weight[0][b][2 * j];
+      int8_t* weight1 = &t.weight[1][b][2 * j];
+      order0[0] = static_cast<uint8_t>(first);
+      order0[1] = static_cast<uint8_t>(count > 1 ? first + 1 : first);
+      order1[0] = static_cast<uint8_t>(count > 2 ? first + 2 : first);
+      order1[1] = static_cast<uint8_t>(count > 3 ? first + 3 : first);
+      weight0[0] = static_cast<int8_t>(weights[0]);
+      weight0[1] = static_cast<int8_t>(count > 1 ? weights[1] : 0);
+      weight1[0] = static_cast<int8_t>(count > 2 ? weights[2] : 0);
+      weight1[1] = static_cast<int8_t>(count > 3 ? weights[3] : 0);
     }
   });
   if (!fits) return false;
 
-  const int total_weight = static_cast<int>(sw_units * sh_units);
+  const RoundingVectors rounding(static_cast<int>(sw_units * sh_units));
   const int64_t dh_units = dh / gr;
+  const int variant = 2 * (t.pairs - 1) + (rounding.mulhi_only ? 1 : 0);
 #if defined(YUVSCALER_AVX2)
   if (HasAvx2()) {
-    if (t.pairs == 1) {
-      AreaRowsAvx2<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-    } else {
-      AreaRowsAvx2<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-    }
+    using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                          const AreaTables&, const RoundingVectors&);
+    // As in HalveAcrossVector: footprints that always cover two rows get
+    // the row loop unrolled.
+    constexpr Rows kRows[8] = {AreaRowsAvx2<1, 0, false>, AreaRowsAvx2<1, 0, true>,
+                               AreaRowsAvx2<2, 0, false>, AreaRowsAvx2<2, 0, true>,
+                               AreaRowsAvx2<1, 2, false>, AreaRowsAvx2<1, 2, true>,
+                               AreaRowsAvx2<2, 2, false>, AreaRowsAvx2<2, 2, true>};
+    const bool two_rows = dh_units < sh_units && sh_units <= dh_units + 1;
+    kRows[variant + (two_rows ? 4 : 0)](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
     return true;
   }
 #endif
-  if (t.pairs == 1) {
-    AreaRowsSsse3<1>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
-  } else {
-    AreaRowsSsse3<2>(src, sw, dst, dw, dh, sh_units, dh_units, t, total_weight);
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const AreaTables&, const RoundingVectors&);
+  constexpr Rows kRows[4] = {AreaRowsSsse3<1, false>, AreaRowsSsse3<1, true>,
+                             AreaRowsSsse3<2, false>, AreaRowsSsse3<2, true>};
+  kRows[variant](src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+  return true;
+}
+
+// The area average when every column footprint touches at most two source
+// columns and every row footprint at most two source rows (reductions
+// below 2:1 such as 11:10 across and 6:5 down, the common camera case).
+// A destination sample is then
+//   wr0 * (wc0 * a + wc1 * b) + wr1 * (wc0 * c + wc1 * d),
+// and with sw_units * sh_units <= 127 every product wr * wc fits a signed
+// byte, so one pmaddubsw per source row gives a row's weighted pair sums
+// with the row weight already applied: no 16-bit multiply per row.  The
+// tables are periodic: destination column x + 16 * period picks the same
+// taps as x, `shift` source columns further on, so a period's entries (16
+// columns each, two 8-column halves with their own 16-byte windows) serve
+// the whole row, with their weights premultiplied by every row weight
+// 1 .. sh_units.  The steps that reach too close to the row's end for a
+// window are replaced by one tail step at dw - 16 with windows pulled back
+// inside the row.
+constexpr int kMaxPairPeriod = 32;     // entries of a period (even)
+constexpr int kMaxPairRowWeight = 16;  // largest sh_units
+
+struct PairTables {
+  // Entries 0 .. period - 1 are the period, entry `period` the tail.
+  alignas(32) uint8_t order[kMaxPairPeriod + 1][32];
+  alignas(32) int8_t weight[kMaxPairRowWeight][kMaxPairPeriod + 1][32];  // by row weight - 1
+  int32_t window[kMaxPairPeriod + 1][2];  // relative to the period's start; tail: to the row's
+  int period;
+  int64_t shift;   // source columns per period
+  int64_t steps;   // 16-column steps from the periodic entries, from column 0
+  int64_t tail_x;  // first column of the tail step; -1 when there is none
+};
+
+// First source column touched by destination column x: floor(x * sw / dw)
+// in reduced units (the product stays below 2^62).
+int64_t FirstColumn(int64_t x, int64_t sw_units, int64_t dw_units) {
+  return x * sw_units / dw_units;
+}
+
+// Where a column footprint starts: source column `first`, `offset` units
+// into it (0 <= offset < dw_units).  A lean form of Footprints for the
+// table builder, which visits every column of a period.
+struct PairCursor {
+  int64_t first;
+  int64_t offset;
+};
+
+// Fills the taps of the 8-column half starting at `at` (which it advances)
+// against a window at `window`, with the weights of Footprints (a footprint
+// within one column gets sw_units).  False when a column has more than two
+// taps or one falls outside the window.
+bool FillPairHalf(int64_t sw_units, int64_t dw_units, PairCursor* at, int64_t window,
+                  uint8_t* order, int8_t* weight) {
+  for (int j = 0; j < 8; ++j) {
+    const int64_t first = at->first - window;
+    const int64_t end = at->offset + sw_units;  // units past the start of column `first`
+    if (end > 2 * dw_units || first < 0) return false;
+    const bool two = end > dw_units;
+    if ((two ? first + 1 : first) > 15) return false;
+    order[2 * j] = static_cast<uint8_t>(first);
+    order[2 * j + 1] = static_cast<uint8_t>(two ? first + 1 : first);
+    weight[2 * j] = static_cast<int8_t>(two ? dw_units - at->offset : sw_units);
+    weight[2 * j + 1] = static_cast<int8_t>(two ? end - dw_units : 0);
+    at->offset = end;
+    while (at->offset >= dw_units) {
+      at->offset -= dw_units;
+      ++at->first;
+    }
   }
   return true;
 }
 
-// Nearest sample, 16 destination columns per pshufb from one 16-byte
-// window of the source row.  Declines when 16 consecutive picks span more
-// than 16 source samples (strong reductions) or the plane is too narrow or
-// too wide for the tables.
+bool BuildPairTables(int64_t sw, int64_t dw, int64_t sw_units, int64_t dw_units, int64_t sh_units,
+                     PairTables* t) {
+  if (sw < 16 || dw < 16 || dw > kMaxVectorWidth) return false;
+  if (sh_units > kMaxPairRowWeight || sw_units * sh_units > kMaxVectorByteWeight) return false;
+  int64_t period = dw_units / GreatestCommonDivisor(dw_units, 16);
+  if (period % 2 != 0) period *= 2;  // the AVX2 code takes entries two at a time
+  if (period > kMaxPairPeriod) return false;
+  t->period = static_cast<int>(period);
+  t->shift = 16 * period * sw_units / dw_units;  // exact: 16 * period is a multiple of dw_units
+  // Whole steps whose windows stay inside the row (the later a step, the
+  // further right its windows).
+  int64_t steps = dw / 16;
+  while (steps > 0 && FirstColumn(16 * steps - 8, sw_units, dw_units) + 16 > sw) --steps;
+  t->steps = steps;
+  t->tail_x = 16 * steps < dw ? dw - 16 : -1;
+  if (t->tail_x > 16 * steps) return false;  // the tail would not reach back to the steps
+
+  int8_t base[kMaxPairPeriod + 1][32];
+  const int entries = static_cast<int>(steps < period ? steps : period);
+  PairCursor at = {0, 0};
+  for (int e = 0; e < entries; ++e) {
+    for (int h = 0; h < 2; ++h) {
+      const int64_t window = at.first;
+      t->window[e][h] = static_cast<int32_t>(window);
+      if (!FillPairHalf(sw_units, dw_units, &at, window, &t->order[e][16 * h], &base[e][16 * h])) {
+        return false;
+      }
+    }
+  }
+  if (t->tail_x >= 0) {
+    at = {FirstColumn(t->tail_x, sw_units, dw_units), t->tail_x * sw_units % dw_units};
+    for (int h = 0; h < 2; ++h) {
+      const int64_t window = at.first < sw - 16 ? at.first : sw - 16;
+      t->window[period][h] = static_cast<int32_t>(window);
+      if (!FillPairHalf(sw_units, dw_units, &at, window, &t->order[period][16 * h],
+                        &base[period][16 * h])) {
+        return false;
+      }
+    }
+  }
+  // The products stay below 128, so a 16-bit multiply of a pair of bytes
+  // multiplies each byte without carrying into the other.
+  if (t->tail_x < 0) memset(base[period], 0, sizeof(base[period]));
+  for (int64_t w = 1; w <= sh_units; ++w) {
+    const __m128i row_weight = _mm_set1_epi16(static_cast<int16_t>(w));
+    for (int e = 0; e <= period; ++e) {
+      if (e == entries) e = static_cast<int>(period);
+      for (int k = 0; k < 32; k += 16) {
+        const __m128i pair = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&base[e][k]));
+        _mm_store_si128(reinterpret_cast<__m128i*>(&t->weight[w - 1][e][k]),
+                        _mm_mullo_epi16(pair, row_weight));
+      }
+    }
+  }
+  return true;
+}
+
+// One source row's weighted pair sums for the 8 columns of half `h` of
+// entry `e`, added to `sum`.
+__attribute__((target("ssse3"), always_inline)) inline __m128i AddPairHalf(
+    __m128i sum, const PairTables& t, int e, int h, const uint8_t* line, const int8_t* weight) {
+  const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.window[e][h]));
+  const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(&t.order[e][16 * h]));
+  return _mm_add_epi16(sum,
+                       _mm_maddubs_epi16(_mm_shuffle_epi8(window, order),
+                                         _mm_load_si128(reinterpret_cast<const __m128i*>(weight))));
+}
+
+// Sixteen destination columns from entry `e` with windows relative to `a`
+// (and `b`, the second row, when kRows is 2).
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"), always_inline)) inline void PairStepSsse3(
+    const PairTables& t, int e, const uint8_t* a, const int8_t* wa, const uint8_t* b,
+    const int8_t* wb, const RoundingVectors& r, uint8_t* out) {
+  __m128i low = AddPairHalf(r.half, t, e, 0, a, wa + 32 * e);
+  __m128i high = AddPairHalf(r.half, t, e, 1, a, wa + 32 * e + 16);
+  if (kRows == 2) {
+    low = AddPairHalf(low, t, e, 0, b, wb + 32 * e);
+    high = AddPairHalf(high, t, e, 1, b, wb + 32 * e + 16);
+  }
+  _mm_storeu_si128(
+      reinterpret_cast<__m128i*>(out),
+      _mm_packus_epi16(DivideRounded<kMulhiOnly>(low, r), DivideRounded<kMulhiOnly>(high, r)));
+}
+
+// One destination row from source rows `a` and, when kRows is 2, `b`, with
+// the tables' weights for their row weights (`wa`, `wb`).
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("ssse3"))) void PairRowSsse3(const PairTables& t, const uint8_t* a,
+                                                   const int8_t* wa, const uint8_t* b,
+                                                   const int8_t* wb, const RoundingVectors& r,
+                                                   uint8_t* out) {
+  const uint8_t* pa = a;
+  const uint8_t* pb = b;
+  int e = 0;
+  for (int64_t s = 0; s < t.steps; ++s, ++e) {
+    if (e == t.period) {
+      e = 0;
+      pa += t.shift;
+      pb += t.shift;
+    }
+    PairStepSsse3<kRows, kMulhiOnly>(t, e, pa, wa, pb, wb, r, out + 16 * s);
+  }
+  if (t.tail_x >= 0) PairStepSsse3<kRows, kMulhiOnly>(t, t.period, a, wa, b, wb, r, out + t.tail_x);
+}
+
+// Calls `row(a, wa, b, wb, rows, out)` for every destination row, with the
+// source rows of its footprint (`rows` of them, 1 or 2; b == a for one)
+// and the weight tables of their row weights.
+template <typename Row>
+inline void ForEachPairRow(const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, int64_t dh,
+                           int64_t sh_units, int64_t dh_units, const PairTables& t, Row row) {
+  Footprints footprints(sh_units, dh_units);
+  for (int64_t y = 0; y < dh; ++y, footprints.Next()) {
+    const int64_t first = footprints.first();
+    const uint8_t* a = src + first * sw;
+    const int8_t* wa = &t.weight[footprints.first_weight() - 1][0][0];
+    if (footprints.count() == 1) {
+      row(a, wa, a, wa, 1, dst + y * dw);
+    } else {
+      row(a, wa, a + sw, &t.weight[footprints.last_weight() - 1][0][0], 2, dst + y * dw);
+    }
+  }
+}
+
+template <bool kMulhiOnly>
+__attribute__((target("ssse3"))) void AreaPairsSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                     int64_t dw, int64_t dh, int64_t sh_units,
+                                                     int64_t dh_units, const PairTables& t,
+                                                     const RoundingVectors& rounding) {
+  ForEachPairRow(src, sw, dst, dw, dh, sh_units, dh_units, t,
+                 [&](const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
+                     int rows, uint8_t* out) {
+                   if (rows == 2) {
+                     PairRowSsse3<2, kMulhiOnly>(t, a, wa, b, wb, rounding, out);
+                   } else {
+                     PairRowSsse3<1, kMulhiOnly>(t, a, wa, b, wb, rounding, out);
+                   }
+                 });
+}
+
+#if defined(YUVSCALER_AVX2)
+
+// One entry's 16 columns in one 256-bit vector: the halves' windows go to
+// the two 128-bit lanes, where pshufb works.  `order`, `window`, `wa` and
+// `wb` point at the entry's tables.
+template <int kRows>
+__attribute__((target("avx2"), always_inline)) inline __m256i PairSumsAvx2(
+    const uint8_t* order, const int32_t* window, const uint8_t* a, const int8_t* wa,
+    const uint8_t* b, const int8_t* wb, __m256i half) {
+  const __m256i picks = _mm256_load_si256(reinterpret_cast<const __m256i*>(order));
+  const __m256i window_a = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + window[0]))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + window[1])), 1);
+  __m256i sum = _mm256_add_epi16(
+      half, _mm256_maddubs_epi16(_mm256_shuffle_epi8(window_a, picks),
+                                 _mm256_load_si256(reinterpret_cast<const __m256i*>(wa))));
+  if (kRows == 2) {
+    const __m256i window_b = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + window[0]))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + window[1])), 1);
+    sum = _mm256_add_epi16(
+        sum, _mm256_maddubs_epi16(_mm256_shuffle_epi8(window_b, picks),
+                                  _mm256_load_si256(reinterpret_cast<const __m256i*>(wb))));
+  }
+  return sum;
+}
+
+// Sixteen columns stored from one vector of sums.
+template <bool kMulhiOnly>
+__attribute__((target("avx2"), always_inline)) inline void StorePairStep(
+    __m256i sum, const RoundingVectors256& r, uint8_t* out) {
+  const __m256i q = DivideRounded<kMulhiOnly>(sum, r);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(_mm256_permute4x64_epi64(
+                                                        _mm256_packus_epi16(q, q), 0x08)));
+}
+
+// As PairRowSsse3, two entries (32 columns, one store) per step; the
+// period is even, so a pair never straddles two periods.  The loop walks
+// the tables with pointers and keeps what it reads more than once in
+// locals: its stores go through a byte pointer, which the compiler must
+// assume may alias the tables, so it would reload them after every store
+// and redo the index arithmetic.
+template <int kRows, bool kMulhiOnly>
+__attribute__((target("avx2"))) void PairRowAvx2(const PairTables& t, const uint8_t* a,
+                                                 const int8_t* wa, const uint8_t* b,
+                                                 const int8_t* wb, const RoundingVectors256& r,
+                                                 uint8_t* out) {
+  const RoundingVectors256 rounding = r;
+  const int64_t shift = t.shift;
+  const uint8_t* const order_begin = t.order[0];
+  const uint8_t* const order_end = t.order[t.period];
+  const uint8_t* order = order_begin;
+  const int32_t* window = t.window[0];
+  const int8_t* ea = wa;
+  const int8_t* eb = wb;
+  const uint8_t* pa = a;
+  const uint8_t* pb = b;
+  uint8_t* o = out;
+  uint8_t* const pairs_end = out + 32 * (t.steps / 2);
+  for (; o != pairs_end; o += 32, order += 64, window += 4, ea += 64, eb += 64) {
+    if (order == order_end) {
+      order = order_begin;
+      window = t.window[0];
+      ea = wa;
+      eb = wb;
+      pa += shift;
+      pb += shift;
+    }
+    const __m256i low = PairSumsAvx2<kRows>(order, window, pa, ea, pb, eb, rounding.half);
+    const __m256i high =
+        PairSumsAvx2<kRows>(order + 32, window + 2, pa, ea + 32, pb, eb + 32, rounding.half);
+    const __m256i packed = _mm256_packus_epi16(DivideRounded<kMulhiOnly>(low, rounding),
+                                               DivideRounded<kMulhiOnly>(high, rounding));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_permute4x64_epi64(packed, 0xD8));
+  }
+  if (t.steps % 2 != 0) {
+    if (order == order_end) {
+      order = order_begin;
+      window = t.window[0];
+      ea = wa;
+      eb = wb;
+      pa += shift;
+      pb += shift;
+    }
+    StorePairStep<kMulhiOnly>(PairSumsAvx2<kRows>(order, window, pa, ea, pb, eb, rounding.half),
+                              rounding, o);
+  }
+  if (t.tail_x >= 0) {
+    const int64_t tail = 32 * t.period;
+    StorePairStep<kMulhiOnly>(PairSumsAvx2<kRows>(t.order[t.period], t.window[t.period], a,
+                                                  wa + tail, b, wb + tail, rounding.half),
+                              rounding, out + t.tail_x);
+  }
+}
+
+template <bool kMulhiOnly>
+__attribute__((target("avx2"))) void AreaPairsAvx2(const uint8_t* src, int64_t sw, uint8_t* dst,
+                                                   int64_t dw, int64_t dh, int64_t sh_units,
+                                                   int64_t dh_units, const PairTables& t,
+                                                   const RoundingVectors& rounding) {
+  const RoundingVectors256 r(rounding);
+  ForEachPairRow(src, sw, dst, dw, dh, sh_units, dh_units, t,
+                 [&](const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
+                     int rows, uint8_t* out) {
+                   if (rows == 2) {
+                     PairRowAvx2<2, kMulhiOnly>(t, a, wa, b, wb, r, out);
+                   } else {
+                     PairRowAvx2<1, kMulhiOnly>(t, a, wa, b, wb, r, out);
+                   }
+                 });
+}
+
+#endif  // YUVSCALER_AVX2
+
+// Runs the two-tap kernel on the widest path; false when the shape is not
+// one it takes (then nothing has been written).
+__attribute__((target("ssse3"))) bool AreaPairsVector(const uint8_t* src, int64_t sw, int64_t sh,
+                                                      uint8_t* dst, int64_t dw, int64_t dh) {
+  if (sw < 16 || dw < 16) return false;
+  const int64_t gc = GreatestCommonDivisor(sw, dw);
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sw_units = sw / gc;
+  const int64_t sh_units = sh / gr;
+  const int64_t dh_units = dh / gr;
+  if (sh_units > dh_units + 1) return false;  // a footprint may cover three rows
+  PairTables t;
+  if (!BuildPairTables(sw, dw, sw_units, dw / gc, sh_units, &t)) return false;
+  const RoundingVectors rounding(static_cast<int>(sw_units * sh_units));
+  using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
+                        const PairTables&, const RoundingVectors&);
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2()) {
+    const Rows rows = rounding.mulhi_only ? AreaPairsAvx2<true> : AreaPairsAvx2<false>;
+    rows(src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+    return true;
+  }
+#endif
+  const Rows rows = rounding.mulhi_only ? AreaPairsSsse3<true> : AreaPairsSsse3<false>;
+  rows(src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+  return true;
+}
+
+// Tables of the nearest-sample kernels: per block of 16 * kLanes destination
+// columns, the pshufb order that picks the block's samples from its lane
+// windows, and where the windows start.  Each lane has its own 16-byte
+// window (window[lane]) or, with shared windows, the block loads 32 bytes
+// from window[0] and `lanes` gives each lane's four dwords of them.
+template <int kLanes>
+struct NearestBlocks {
+  struct Block {
+    alignas(32) uint8_t order[16 * kLanes];
+    alignas(32) int32_t lanes[8];
+    int64_t x;
+    int64_t window[kLanes];
+  };
+  Block block[kMaxVectorWidth / (16 * kLanes)];
+  int64_t count = 0;
+};
+
+// Fills `t` for rows of dw destination columns picked from sw source
+// columns.  A lane window starts at the lane's first pick, pulled back to
+// stay inside the row; a shared window (two lanes only) at the block's
+// first pick, and each lane then uses the dword-aligned 16 bytes of it that
+// start closest below its first pick.  False when some lane's picks do not
+// fit its window (strong reductions, or shared windows for ratios below
+// about 1.3) or the sizes are outside the tables.
+template <int kLanes>
+bool BuildNearestBlocks(int64_t sw, int64_t dw, bool shared, NearestBlocks<kLanes>* t) {
+  const int64_t window_bytes = shared ? 32 : 16;
+  if (sw < window_bytes || dw < 16 * kLanes || dw > kMaxVectorWidth) return false;
+  t->count = 0;
+  bool fits = true;
+  ForEachBlock(dw, 16 * kLanes, [&](int64_t x) {
+    if (!fits) return;
+    auto& block = t->block[t->count++];
+    block.x = x;
+    Picks picks(sw, dw, x);
+    const int64_t shared_window = picks.pick() < sw - 32 ? picks.pick() : sw - 32;
+    for (int lane = 0; lane < kLanes; ++lane) {
+      int64_t base = picks.pick() < sw - 16 ? picks.pick() : sw - 16;
+      if (shared) {
+        int64_t dwords = (picks.pick() - shared_window) / 4;
+        if (dwords > 4) dwords = 4;
+        base = shared_window + 4 * dwords;
+        for (int i = 0; i < 4; ++i) block.lanes[4 * lane + i] = static_cast<int32_t>(dwords + i);
+      }
+      block.window[lane] = shared ? shared_window : base;
+      for (int j = 0; j < 16; ++j, picks.Next()) {
+        const int64_t offset = picks.pick() - base;
+        if (offset > 15) {
+          fits = false;
+          return;
+        }
+        block.order[16 * lane + j] = static_cast<uint8_t>(offset);
+      }
+    }
+  });
+  return fits;
+}
+
+// One destination row (and, with kTwoRows, the same bytes into the row
+// below) from source row `line`, 16 columns per pshufb.
+template <bool kTwoRows>
+__attribute__((target("ssse3"))) void NearestRowSsse3(const NearestBlocks<1>& t,
+                                                      const uint8_t* line, uint8_t* out,
+                                                      int64_t dw) {
+  for (int64_t b = 0; b < t.count; ++b) {
+    const auto& block = t.block[b];
+    const __m128i window =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
+    const __m128i picked =
+        _mm_shuffle_epi8(window, _mm_load_si128(reinterpret_cast<const __m128i*>(block.order)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + block.x), picked);
+    if (kTwoRows) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + dw + block.x), picked);
+  }
+}
+
+// Nearest sample with SSSE3.  Each run of destination rows that pick the
+// same source row is built once: its first two rows straight from the
+// registers (the stores are what limits an enlargement), any further rows
+// copied from the first.
 __attribute__((target("ssse3"))) bool NearestSsse3(const uint8_t* src, int64_t sw, int64_t sh,
                                                    uint8_t* dst, int64_t dw, int64_t dh) {
-  if (sw < 16 || dw < 16 || dw > kMaxVectorWidth) return false;
-  struct Block {
-    __m128i order;
-    int64_t x;
-    int64_t window;
-  };
-  Block blocks[kMaxVectorWidth / 16];
-  int64_t block_count = 0;
-  Footprints cols(sw, dw);  // first() = floor(x * sw / dw)
-  bool fits = true;
-  ForEachBlock(dw, 16, [&](int64_t x) {
-    if (!fits) return;
-    Block& block = blocks[block_count++];
-    cols.Seek(x);
-    block.x = x;
-    block.window = cols.first() < sw - 16 ? cols.first() : sw - 16;
-    alignas(16) uint8_t order[16];
-    for (int j = 0; j < 16; ++j, cols.Next()) {
-      if (cols.first() - block.window > 15) {
-        fits = false;
-        return;
-      }
-      order[j] = static_cast<uint8_t>(cols.first() - block.window);
-    }
-    block.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
-  });
-  if (!fits) return false;
-
-  Footprints rows(sh, dh);
-  int64_t previous = -1;
-  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
-    uint8_t* out = dst + y * dw;
-    if (rows.first() == previous) {
-      memcpy(out, out - dw, static_cast<size_t>(dw));
-      continue;
-    }
-    previous = rows.first();
-    const uint8_t* line = src + previous * sw;
-    for (int64_t b = 0; b < block_count; ++b) {
-      const __m128i window =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + blocks[b].window));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + blocks[b].x),
-                       _mm_shuffle_epi8(window, blocks[b].order));
+  NearestBlocks<1> t;
+  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    if (runs.count() == 1) {
+      NearestRowSsse3<false>(t, line, out, dw);
+    } else {
+      NearestRowSsse3<true>(t, line, out, dw);
+      CopyRunRows(out, dw, 2, runs.count());
     }
   }
   return true;
 }
+
+#if defined(YUVSCALER_AVX2)
+
+// As NearestRowSsse3, 32 columns per step.  With kShared one 32-byte load
+// and a dword permutation give both lanes their windows.
+template <bool kShared, bool kTwoRows>
+__attribute__((target("avx2"))) void NearestRowAvx2(const NearestBlocks<2>& t, const uint8_t* line,
+                                                    uint8_t* out, int64_t dw) {
+  for (int64_t b = 0; b < t.count; ++b) {
+    const auto& block = t.block[b];
+    __m256i window;
+    if (kShared) {
+      window = _mm256_permutevar8x32_epi32(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + block.window[0])),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(block.lanes)));
+    } else {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
+      const __m128i high =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[1]));
+      window = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+    }
+    const __m256i picked = _mm256_shuffle_epi8(
+        window, _mm256_load_si256(reinterpret_cast<const __m256i*>(block.order)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + block.x), picked);
+    if (kTwoRows) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + dw + block.x), picked);
+  }
+}
+
+template <bool kShared>
+__attribute__((target("avx2"))) void NearestRowsAvx2(const NearestBlocks<2>& t, const uint8_t* src,
+                                                     int64_t sw, int64_t sh, uint8_t* dst,
+                                                     int64_t dw, int64_t dh) {
+  PickedRows runs(sh, dh);
+  while (runs.Next()) {
+    const uint8_t* line = src + runs.source_row() * sw;
+    uint8_t* out = dst + runs.y() * dw;
+    if (runs.count() == 1) {
+      NearestRowAvx2<kShared, false>(t, line, out, dw);
+    } else {
+      NearestRowAvx2<kShared, true>(t, line, out, dw);
+      CopyRunRows(out, dw, 2, runs.count());
+    }
+  }
+}
+
+// As NearestSsse3 with 32-column blocks, preferring shared windows; declines
+// what NearestSsse3 may still take (rows of 16 to 31 columns).
+__attribute__((target("avx2"))) bool NearestAvx2(const uint8_t* src, int64_t sw, int64_t sh,
+                                                 uint8_t* dst, int64_t dw, int64_t dh) {
+  NearestBlocks<2> t;
+  if (BuildNearestBlocks(sw, dw, true, &t)) {
+    NearestRowsAvx2<true>(t, src, sw, sh, dst, dw, dh);
+    return true;
+  }
+  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
+  NearestRowsAvx2<false>(t, src, sw, sh, dst, dw, dh);
+  return true;
+}
+
+#endif  // YUVSCALER_AVX2
 
 #endif  // YUVSCALER_X86
 
@@ -658,12 +1393,17 @@ void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64
     return;
   }
 #if defined(YUVSCALER_X86)
+  if (HasSsse3() && HalveAcrossVector(src, sw, sh, dst, dw, dh)) return;
+  if (HasSsse3() && AreaPairsVector(src, sw, sh, dst, dw, dh)) return;
   if (HasSsse3() && AreaAverageVector(src, sw, sh, dst, dw, dh)) return;
 #endif
   AreaAveragePortable(src, sw, sh, dst, dw, dh);
 }
 
 void Nearest(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw, int64_t dh) {
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2() && NearestAvx2(src, sw, sh, dst, dw, dh)) return;
+#endif
 #if defined(YUVSCALER_X86)
   if (HasSsse3() && NearestSsse3(src, sw, sh, dst, dw, dh)) return;
 #endif
@@ -673,10 +1413,19 @@ void Nearest(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t d
 // Expects dw = 2*sw and dh = 2*sh.
 void Replicate2(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst) {
   const int64_t dw = 2 * sw;
+#if defined(YUVSCALER_AVX2)
+  const bool has_avx2 = HasAvx2();
+#endif
   for (int64_t r = 0; r < sh; ++r) {
     const uint8_t* line = src + r * sw;
     uint8_t* out0 = dst + 2 * r * dw;
     uint8_t* out1 = out0 + dw;
+#if defined(YUVSCALER_AVX2)
+    if (has_avx2) {
+      Replicate2RowAvx2(line, sw, out0, out1);
+      continue;
+    }
+#endif
 #if defined(YUVSCALER_X86)
     Replicate2Row(line, sw, out0, out1);
 #else
@@ -716,6 +1465,11 @@ void YuvScaler::Scale(const uint8_t* src, long sw, long sh, uint8_t* dst, long d
   const int64_t offset = letterbox_offset > 0 ? letterbox_offset : 0;
   if (offset >= dh - offset) return;  // 2 * offset >= dh: no room; cannot overflow
   const int64_t inner_height = dh - 2 * offset;
+  if (sw == dw && sh == dh && offset == 0) {
+    // Every plane lands where it lies in the source: one copy of the image.
+    memcpy(dst, src, static_cast<size_t>(int64_t{sw} * sh + 2 * int64_t{sw >> 1} * (sh >> 1)));
+    return;
+  }
 
   const int64_t src_luma = int64_t{sw} * sh;
   const int64_t src_chroma = int64_t{sw >> 1} * (sh >> 1);

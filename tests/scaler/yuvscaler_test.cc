@@ -279,6 +279,77 @@ TEST(YuvScaler, AreaAverageAtTheLimitsOfTheVectorCode) {
   }
 }
 
+TEST(YuvScaler, AreaAverageMatchesReferenceOnTheSpecialShapes) {
+  // 2:1 across with every other ratio down (footprints over one, two and
+  // three or more rows; enlarging down; row weights just inside and outside
+  // the byte-weight limit), the reverse (2:1 down, any ratio across), and
+  // ratios just off whole numbers, at every destination width 1..80 so that
+  // each block size and overlapping last block is crossed.
+  struct Ratio {
+    long sw_per_dw_num, sw_per_dw_den, sh, dh;  // sw = dw * num / den
+  };
+  const Ratio ratios[] = {{2, 1, 3, 2}, {2, 1, 6, 5},   {2, 1, 5, 3},   {2, 1, 7, 2},
+                          {2, 1, 2, 3}, {2, 1, 1, 1},   {2, 1, 127, 1}, {2, 1, 128, 1},
+                          {3, 2, 4, 2}, {11, 10, 2, 1}, {11, 10, 6, 5}, {2, 1, 4, 1}};
+  std::mt19937 rng(15);
+  for (const Ratio& r : ratios) {
+    for (long dw = 1; dw <= 80; ++dw) {
+      if (dw * r.sw_per_dw_num % r.sw_per_dw_den != 0) continue;
+      const long sw = dw * r.sw_per_dw_num / r.sw_per_dw_den;
+      const long sh = r.sh * (r.sh > 8 ? 1 : 1 + dw % 3), dh = r.dh * (r.sh > 8 ? 1 : 1 + dw % 3);
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+          << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
+  }
+  // Just above and below whole ratios, prime widths, planes 1 and 2 wide.
+  const long sizes[][4] = {{641, 5, 320, 3}, {639, 5, 320, 3}, {321, 9, 160, 4}, {640, 7, 320, 5},
+                           {127, 3, 61, 2},  {97, 4, 31, 3},   {1, 9, 1, 4},     {2, 9, 1, 5},
+                           {2, 2, 1, 1},     {1, 1, 1, 1},     {64, 1, 32, 1},   {700, 3, 350, 2}};
+  for (const auto& z : sizes) {
+    const Plane src = RandomBytes(rng, z[0] * z[1]);
+    ASSERT_EQ(RefArea(src, z[0], z[1], z[2], z[3]), RunSlow(src, z[0], z[1], z[2], z[3]))
+        << z[0] << "x" << z[1] << " -> " << z[2] << "x" << z[3];
+  }
+}
+
+TEST(YuvScaler, AreaAverageMatchesReferenceWithTwoTapsAndTwoRows) {
+  // Ratios whose footprints touch at most two columns and two rows (the
+  // periodic two-tap kernel), with periods of 2 to 32 entries of 16
+  // columns, row weights up to 16 and products of the unit counts just
+  // below and above 127; and, for contrast, ratios it must decline.  Every
+  // multiple of the reduced destination width up to 400 columns, so that
+  // rows end on every entry of a period and with or without a tail.
+  struct Ratio {
+    long sw, dw;
+  };
+  const Ratio across[] = {{11, 10}, {5, 4},   {9, 8}, {17, 16}, {7, 5},   {4, 3},
+                          {3, 2},   {10, 11}, {1, 1}, {33, 32}, {21, 20}, {13, 7}};
+  const Ratio down[] = {{6, 5}, {3, 2}, {1, 1}, {5, 6}, {2, 1}, {11, 10}, {17, 16}, {1, 3}};
+  std::mt19937 rng(16);
+  for (const Ratio& c : across) {
+    for (const Ratio& r : down) {
+      for (long k = 1; c.dw * k <= 400; k += (c.dw * k < 120 ? 1 : 7)) {
+        const long sw = c.sw * k, dw = c.dw * k, m = 1 + k % 3;
+        const long sh = r.sw * m, dh = r.dw * m;
+        if (sw == dw && sh == dh) continue;
+        const Plane src = RandomBytes(rng, sw * sh);
+        ASSERT_EQ(RefArea(src, sw, sh, dw, dh), RunSlow(src, sw, sh, dw, dh))
+            << sw << "x" << sh << " -> " << dw << "x" << dh;
+      }
+    }
+  }
+  // The camera's 11:10 x 6:5 planes, odd heights and widths off the period.
+  const long sizes[][4] = {{352, 288, 320, 240}, {176, 144, 160, 120}, {352, 7, 320, 5},
+                           {187, 13, 170, 11},   {33, 3, 30, 2},       {22, 6, 20, 5},
+                           {374, 12, 340, 10},   {121, 121, 110, 110}};
+  for (const auto& z : sizes) {
+    const Plane src = RandomBytes(rng, z[0] * z[1]);
+    ASSERT_EQ(RefArea(src, z[0], z[1], z[2], z[3]), RunSlow(src, z[0], z[1], z[2], z[3]))
+        << z[0] << "x" << z[1] << " -> " << z[2] << "x" << z[3];
+  }
+}
+
 TEST(YuvScaler, RoundsHalvesUpAtEveryQuotientBoundary) {
   // With d source samples per destination sample (W = d), each destination
   // sample gets a source sum S on either side of a rounding step: S + d/2 =
@@ -392,6 +463,47 @@ TEST(YuvScaler, ProducerFrameSizesMatchReference) {
                                                         true);
                                      }))
         << c.sw << "x" << c.sh;
+  }
+}
+
+TEST(YuvScaler, ReplicationMatchesReferenceAtEveryWidth) {
+  // Widths 1..100 cross the 16- and 32-sample steps and the overlapping
+  // last step of a row; a store past the row or the plane shows in the
+  // guard bytes or the next row.
+  std::mt19937 rng(13);
+  for (long sw = 1; sw <= 100; ++sw) {
+    for (long sh : {1L, 2L, 3L}) {
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefReplicate(src, sw, sh, 2), RunScalePlane(src, sw, sh, 2 * sw, 2 * sh, true))
+          << sw << "x" << sh;
+    }
+  }
+}
+
+TEST(YuvScaler, NearestMatchesReferenceAroundTheBlockSizes) {
+  // Destination widths 1..100 from sources around the 16- and 32-byte
+  // windows, at ratios where a block's picks just fit its windows (about
+  // 1.3 and 2) and where they do not (reductions, ratios near 1).
+  std::mt19937 rng(14);
+  for (long sw : {1L, 2L, 15L, 16L, 17L, 23L, 31L, 32L, 33L, 45L, 48L, 50L, 64L, 77L}) {
+    for (long dw = 1; dw <= 100; ++dw) {
+      const long sh = 1 + dw % 3, dh = 1 + (dw + sw) % 7;
+      const Plane src = RandomBytes(rng, sw * sh);
+      ASSERT_EQ(RefNearest(src, sw, sh, dw, dh),
+                RunPlane(YuvScaler::ScalePlaneUp, src, sw, sh, dw, dh, true))
+          << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
+  }
+  // Runs of repeated rows of every length 1..6, and the camera's sizes.
+  struct Size {
+    long sw, sh, dw, dh;
+  };
+  for (const Size& z : {Size{176, 144, 320, 240}, Size{88, 72, 160, 120}, Size{100, 7, 320, 40},
+                        Size{57, 3, 211, 19}}) {
+    const Plane src = RandomBytes(rng, z.sw * z.sh);
+    ASSERT_EQ(RefNearest(src, z.sw, z.sh, z.dw, z.dh),
+              RunPlane(YuvScaler::ScalePlaneUp, src, z.sw, z.sh, z.dw, z.dh, true))
+        << z.sw << "x" << z.sh;
   }
 }
 
