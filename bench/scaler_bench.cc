@@ -14,12 +14,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/median_collector.h"
 #include "scaler/yuvscaler.h"
 
 namespace {
@@ -84,27 +84,6 @@ void BM_Scale(benchmark::State& state, const Case& c) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(LargerImageBytes(c)));
 }
 
-// Prints as the console reporter does and keeps the median CPU time per
-// iteration of every benchmark, by name.
-class MedianCollector : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        median_ns_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-      }
-    }
-  }
-  double MedianNs(const std::string& name) const {
-    auto it = median_ns_.find(name);
-    return it == median_ns_.end() ? 0.0 : it->second;
-  }
-
- private:
-  std::map<std::string, double> median_ns_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,7 +101,7 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kNanosecond);
   }
   benchmark::Initialize(&argc, argv);
-  MedianCollector reporter;
+  MedianCollector reporter(MedianCollector::kCpuTime);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
