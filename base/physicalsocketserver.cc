@@ -502,8 +502,11 @@ AsyncSocket* PhysicalSocket::Accept(SocketAddress* paddr) {
   socklen_t length = sizeof(saddr);
   const int s = accept(fd_, reinterpret_cast<sockaddr*>(&saddr), &length);
   last_error_ = errno;
-  if (s == -1) return nullptr;
+  // Armed again whatever happened: after a failure (no descriptor left, a
+  // connection aborted in the backlog) later connections must still be
+  // announced, or they would wait in the backlog for good.
   enabled_events_ |= EVENT_ACCEPT;
+  if (s == -1) return nullptr;
   if (paddr != nullptr) paddr->FromSockAddr(saddr);
   AsyncSocket* socket = server_->WrapSocket(s);
   if (socket == nullptr) last_error_ = EMFILE;
@@ -639,6 +642,11 @@ void SocketDispatcher::HandleEvent(uint32_t ff, int err) {
       enabled_events_ = 0;
       conn_state_ = STATE_CLOSED;
     }
+    // Delivered once: a closed stream stays readable, and reading armed
+    // would raise the close again in every pass until the owner closes the
+    // socket, spinning the loop when it defers that.
+    enabled_events_ &= ~EVENT_READ;
+    if (err == 0) err = peer_error_;
     SignalClosed(this, err);
     if (ended()) return;
   }
@@ -650,7 +658,15 @@ int SocketDispatcher::Descriptor() { return fd_; }
 bool SocketDispatcher::IsPeerClosed() {
   if (is_udp_) return false;
   char ch;
-  return recv(fd_, &ch, 1, MSG_PEEK) == 0;
+  const ssize_t peeked = recv(fd_, &ch, 1, MSG_PEEK);
+  if (peeked == 0) return true;
+  if (peeked > 0) return false;
+  // A peer that reset the connection: the peek took the pending error, so
+  // no later receive would see it; report the close with that error.
+  const int error = errno;
+  if (IsBlockingError(error) || error == EINTR) return false;
+  peer_error_ = error;
+  return true;
 }
 
 }  // namespace lumen_base

@@ -278,10 +278,11 @@ class PhysicalSocket : public AsyncSocket {
   int RecvFrom(void* pv, size_t cb, SocketAddress* paddr) override;
   // Arms EVENT_ACCEPT and counts as connecting.
   int Listen(int backlog) override;
-  // Re-arms EVENT_ACCEPT and returns the connection as a registered,
-  // non-blocking socket.  Null with LastError set when accept fails, or with
-  // EMFILE when select could not watch the new descriptor (the connection
-  // is then closed).
+  // Re-arms EVENT_ACCEPT (also when accept fails, so that later connections
+  // are announced) and returns the connection as a registered, non-blocking
+  // socket.  Null with LastError set when accept fails, or with EMFILE when
+  // select could not watch the new descriptor (the connection is then
+  // closed).
   AsyncSocket* Accept(SocketAddress* paddr) override;
   int Close() override;
   int LastError() const override;
@@ -311,8 +312,9 @@ class PhysicalSocket : public AsyncSocket {
 // until Close, non-blocking.  A slot may close or delete the socket; no
 // further signal of that event follows.  A failed connect is reported once,
 // by SignalClosed with its error; the socket then watches nothing and counts
-// as closed.  A stream whose peer closed raises SignalClosed in every pass
-// until its owner closes it.
+// as closed.  A stream whose peer closed raises SignalClosed once, with 0,
+// or with the error when the peer reset the connection (ECONNRESET); it then
+// stops watching for reading.
 class SocketDispatcher : public Dispatcher, public PhysicalSocket {
  public:
   explicit SocketDispatcher(PhysicalSocketServer* ss);
@@ -333,11 +335,14 @@ class SocketDispatcher : public Dispatcher, public PhysicalSocket {
   void BeforeEvent(uint32_t ff) override;
   void HandleEvent(uint32_t ff, int err) override;
   int Descriptor() override;
-  // A stream whose peer closed; never for datagram sockets, where an empty
-  // datagram is data.
+  // A stream whose peer closed, or reset the connection (its error then goes
+  // with SignalClosed); never for datagram sockets, where an empty datagram
+  // is data.
   bool IsPeerClosed() override;
 
  private:
+  // The error a peek found in place of data (ECONNRESET), for SignalClosed.
+  int peer_error_ = 0;
   // Points at a HandleEvent's flag while one runs; the destructor sets it.
   bool* destroyed_ = nullptr;
 };

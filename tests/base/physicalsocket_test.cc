@@ -14,6 +14,7 @@
 #include "base/logging.h"
 #include "base/physicalsocketserver.h"
 #include "base/stream.h"
+#include "tests/support/descriptors.h"
 #include "tests/support/log_capture.h"
 
 namespace lumen_base {
@@ -283,6 +284,70 @@ TEST_F(PhysicalSocketTest, RecvAtEndOfStreamDoesNotRearmReading) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(server_.Wait(0, true));
   EXPECT_EQ(readable, client_recorder_->readable);
   EXPECT_EQ(0, client_recorder_->closed);
+}
+
+TEST_F(PhysicalSocketTest, PeerThatResetsBeforeSendingIsReportedClosedEveryTime) {
+  // The peek that tells a closed peer from data used to take the reset's
+  // error, leaving the socket with nothing to report: it leaked.
+  std::unique_ptr<AsyncSocket> listener = MakeListener();
+  SocketRecorder listening(&server_, listener.get());
+  const SocketAddress address = listener->GetLocalAddress();
+  const int before = quorvex_test::OpenDescriptorCount();
+  for (int i = 0; i < 200; ++i) {
+    const int peer = quorvex_test::ConnectToLoopback(address.port());
+    ASSERT_GE(peer, 0);
+    const int accepted_before = listening.readable;
+    ASSERT_TRUE(ServeUntil([&] { return listening.readable > accepted_before; }));
+    std::unique_ptr<Socket> accepted(listener->Accept(nullptr));
+    ASSERT_TRUE(accepted) << i;
+    SocketRecorder recorder(&server_, static_cast<AsyncSocket*>(accepted.get()));
+    const linger abort_on_close = {1, 0};  // close sends a reset, no data
+    ASSERT_EQ(0, setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close)));
+    close(peer);
+    ASSERT_TRUE(ServeUntil([&] { return recorder.closed > 0; })) << "connection " << i;
+    EXPECT_EQ(ECONNRESET, recorder.close_error);
+    EXPECT_EQ(0, recorder.readable);
+  }
+  EXPECT_EQ(before, quorvex_test::OpenDescriptorCount());
+}
+
+TEST_F(PhysicalSocketTest, DeferredCloseIsSignalledOnceAndTheLoopRests) {
+  Connect();
+  accepted_recorder_.reset();  // this test's owner keeps the socket open
+  SocketRecorder deferring(&server_, accepted_.get());
+  ASSERT_EQ(0, client_->Close());
+  ASSERT_TRUE(ServeUntil([&] { return deferring.closed > 0; }));
+  // The owner has not closed the socket yet; passes go on without a signal.
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(server_.Wait(0, true));
+  const auto start = Clock::now();
+  ASSERT_TRUE(server_.Wait(100, true));  // rests its time: nothing is ready
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(90));
+  EXPECT_EQ(1, deferring.closed);
+  EXPECT_EQ(0, deferring.close_error);
+  EXPECT_EQ(0, deferring.readable);
+}
+
+TEST_F(PhysicalSocketTest, ListenerKeepsAcceptingAfterRunningOutOfDescriptors) {
+  std::unique_ptr<AsyncSocket> listener = MakeListener();
+  SocketRecorder listening(&server_, listener.get());
+  std::unique_ptr<AsyncSocket> first(server_.CreateAsyncSocket(SOCK_STREAM));
+  first->Connect(listener->GetLocalAddress());
+  ASSERT_TRUE(ServeUntil([&] { return listening.readable == 1; }));
+  {
+    // Leave the sanitizers their descriptor: they take it on the first
+    // report, which may come while none is free.
+    quorvex_test::DescriptorLimit limit;
+    const int lowest_free = quorvex_test::LowestFreeDescriptor();
+    ASSERT_GE(lowest_free, 0);
+    ASSERT_TRUE(limit.SetSoft(static_cast<rlim_t>(lowest_free)));
+    EXPECT_EQ(nullptr, listener->Accept(nullptr));
+    EXPECT_EQ(EMFILE, listener->LastError());
+  }
+  // Descriptors are back: the connection waiting in the backlog is
+  // announced again and taken.
+  ASSERT_TRUE(ServeUntil([&] { return listening.readable == 2; }));
+  std::unique_ptr<Socket> accepted(listener->Accept(nullptr));
+  EXPECT_TRUE(accepted);
 }
 
 TEST_F(PhysicalSocketTest, SendToAClosedPeerFailsWithoutSigpipe) {

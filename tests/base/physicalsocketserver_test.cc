@@ -25,6 +25,7 @@
 
 #include "base/logging.h"
 #include "base/stream.h"
+#include "tests/support/descriptors.h"
 #include "tests/support/log_capture.h"
 
 namespace lumen_base {
@@ -313,37 +314,14 @@ TEST(PhysicalSocketServer, SelectFailureIsLoggedAndEndsTheWait) {
       << log.text();
 }
 
-int OpenDescriptorCount() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
+using quorvex_test::DescriptorLimit;
+using quorvex_test::OpenDescriptorCount;
 
 TEST(PhysicalSocketServer, DestructionClosesTheWakeUpPipe) {
   const int before = OpenDescriptorCount();
   { PhysicalSocketServer server; }
   EXPECT_EQ(before, OpenDescriptorCount());
 }
-
-// Changes the soft descriptor limit for the scope; restores it after.
-class DescriptorLimit {
- public:
-  DescriptorLimit() { getrlimit(RLIMIT_NOFILE, &saved_); }
-  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  bool SetSoft(rlim_t soft) {
-    struct rlimit limit = saved_;
-    limit.rlim_cur = soft;
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-  }
-  rlim_t soft() const { return saved_.rlim_cur; }
-  rlim_t hard() const { return saved_.rlim_max; }
-
- private:
-  struct rlimit saved_;
-};
 
 TEST(PhysicalSocketServer, FailedPipeLeavesAServerThatRefusesToWait) {
   ScopedLogCapture log(LS_ERROR, ScopedLogCapture::kWithPosition);
@@ -353,9 +331,8 @@ TEST(PhysicalSocketServer, FailedPipeLeavesAServerThatRefusesToWait) {
   std::unique_ptr<PhysicalSocketServer> server;
   {
     DescriptorLimit limit;
-    const int lowest_free = dup(0);
+    const int lowest_free = quorvex_test::LowestFreeDescriptor();
     ASSERT_GE(lowest_free, 0);
-    close(lowest_free);
     // Every descriptor below is in use; the pipe cannot get one.
     ASSERT_TRUE(limit.SetSoft(static_cast<rlim_t>(lowest_free)));
     server.reset(new PhysicalSocketServer);

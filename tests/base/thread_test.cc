@@ -39,6 +39,7 @@
 // The sanitizer runtime's count of live heap bytes (g++ ships no header).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
+#include "tests/support/descriptors.h"
 #include "tests/support/log_capture.h"
 
 namespace lumen_base {
@@ -981,13 +982,8 @@ TEST(ThreadLifetime, SocketOfAnEndedThreadStaysUsable) {
 
   // The server the listener was made on outlived its thread: accepting
   // makes a socket on it, and closing unregisters from it.
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  const int client = quorvex_test::ConnectToLoopback(address.port());
   ASSERT_GE(client, 0);
-  sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(address.port());
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
   std::unique_ptr<Socket> accepted;
   for (int tries = 0; accepted == nullptr && tries < 2000; ++tries) {
     accepted.reset(listener->Accept(nullptr));
