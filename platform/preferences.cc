@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -22,6 +23,8 @@ namespace {
 constexpr char kHeaderLine[] = "quorvex-preferences 1";
 constexpr size_t kMaxDomainBytes = 200;
 constexpr size_t kTemporarySuffixBytes = 6;  // The XXXXXX of mkostemp.
+// The largest preferences file read (see the header).
+constexpr off_t kMaxPreferencesFileBytes = 1 << 20;
 
 // Owns a file descriptor; closing it also drops an flock taken through it.
 class ScopedFd {
@@ -140,6 +143,10 @@ bool ParseQuoted(const std::string& line, size_t* pos, std::string* text, std::s
     if (c == '"') {
       *pos = i + 1;
       return true;
+    }
+    if (c == '\0') {
+      *reason = "a raw NUL byte inside quoted text (write it as \\x00)";
+      return false;
     }
     if (c != '\\') {
       text->push_back(c);
@@ -327,6 +334,12 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* exists, 
     SetError(error, "cannot read " + path + ": not a regular file");
     return false;
   }
+  if (info.st_size > kMaxPreferencesFileBytes) {
+    SetError(error, "cannot read " + path + ": it holds " + std::to_string(info.st_size) +
+                        " bytes, more than a preferences file may (" +
+                        std::to_string(kMaxPreferencesFileBytes) + ")");
+    return false;
+  }
   char buffer[65536];
   for (;;) {
     ssize_t got = read(fd, buffer, sizeof(buffer));
@@ -337,6 +350,12 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* exists, 
     }
     if (got == 0) return true;
     content->append(buffer, static_cast<size_t>(got));
+    if (content->size() > static_cast<size_t>(kMaxPreferencesFileBytes)) {  // grew meanwhile
+      SetError(error, "cannot read " + path + ": it holds more than " +
+                          std::to_string(kMaxPreferencesFileBytes) +
+                          " bytes, more than a preferences file may");
+      return false;
+    }
   }
 }
 
@@ -398,30 +417,63 @@ void RemoveLeftoverTemporaries(const DomainFiles& files) {
   closedir(folder);
 }
 
-// Replaces the domain's file with `content`: written to a temporary file in
-// the same folder, synced, then renamed over the old one.
+// The file a write must replace: `path` itself, or, when it is a symbolic
+// link, the final target of its chain of links (a dangling one included),
+// so that the user's link survives. False after too many links.
+bool ResolveLinks(const std::string& path, std::string* target, std::string* error) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      *target = current;
+      return true;
+    }
+    std::vector<char> buffer(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
+    const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+    if (length < 0 || static_cast<size_t>(length) >= buffer.size()) {
+      SetError(error, ErrnoText("cannot read the link", current));
+      return false;
+    }
+    const std::string link(buffer.data(), static_cast<size_t>(length));
+    if (!link.empty() && link[0] == '/') {
+      current = link;
+    } else {
+      const size_t slash = current.rfind('/');
+      current = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + link;
+    }
+  }
+  SetError(error, "cannot write " + path + ": too many levels of symbolic links");
+  return false;
+}
+
+// Replaces the domain's file (or its link's target) with `content`: written
+// to a temporary file in the same folder, synced, then renamed over the old
+// one.
 bool ReplaceFile(const DomainFiles& files, const std::string& content, std::string* error) {
-  std::string temporary = files.folder + "/" + files.temporary_prefix + "XXXXXX";
+  std::string target;
+  if (!ResolveLinks(files.file, &target, error)) return false;
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == 0 ? "/" : target.substr(0, slash);
+  std::string temporary = folder + "/" + files.temporary_prefix + "XXXXXX";
   int fd = mkostemp(&temporary[0], O_CLOEXEC);
   if (fd < 0) {
-    SetError(error, ErrnoText("cannot create a temporary file in", files.folder));
+    SetError(error, ErrnoText("cannot create a temporary file in", folder));
     return false;
   }
   ScopedFd file(fd);
   struct stat old_info;
   bool ok = WriteAll(fd, content);
   // Keep the permissions that the user gave the file.
-  if (ok && stat(files.file.c_str(), &old_info) == 0)
-    ok = fchmod(fd, old_info.st_mode & 07777) == 0;
+  if (ok && stat(target.c_str(), &old_info) == 0) ok = fchmod(fd, old_info.st_mode & 07777) == 0;
   if (ok) ok = fsync(fd) == 0;
   if (!file.Close()) ok = false;
-  if (ok) ok = rename(temporary.c_str(), files.file.c_str()) == 0;
+  if (ok) ok = rename(temporary.c_str(), target.c_str()) == 0;
   if (!ok) {
-    SetError(error, ErrnoText("cannot write", files.file));
+    SetError(error, ErrnoText("cannot write", target));
     unlink(temporary.c_str());
     return false;
   }
-  SyncFolder(files.folder);
+  SyncFolder(folder);
   return true;
 }
 

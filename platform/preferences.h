@@ -21,14 +21,19 @@
 // \xHH (two hex digits, 00 to 7F) for any other byte; the writer escapes
 // every control byte (embedded NULs included) that way and writes other
 // characters as they are, so any key and any string value round-trips. Keys
-// are unique within a file. An empty (zero-byte) file is an empty domain.
+// are unique within a file. An empty (zero-byte) file is an empty domain. A
+// raw NUL byte is refused (it is written \x00). A file over 1 MiB
+// (kMaxPreferencesFileBytes) is refused as a whole: settings are small, and
+// reading a huge file on every lookup would stall every caller.
 // Writers keep comments, blank lines and the order of entries; a new key is
 // added at the end.
 //
 // Consistency. Every change is a read-modify-write under an exclusive flock
 // on the sidecar file ".<domain>.lock" in the same folder; the new contents
 // go to a temporary file ".<domain>.prefs~XXXXXX" there, which is synced and
-// then renamed over the domain's file (and the folder synced). A crash or a
+// then renamed over the domain's file (and the folder synced). When the
+// domain's file is a symbolic link, the link stays and its final target is
+// replaced that way instead (the temporary file then lives beside it). A crash or a
 // killed writer therefore leaves the old or the new file, never a torn one,
 // and two concurrent writers never lose each other's changes. Temporary
 // files left by a killed writer are removed by the next writer of that

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -440,6 +441,77 @@ TEST_F(PreferencesTest, MalformedFileReadsEmptyRefusesWritesAndIsLeftAlone) {
   EXPECT_TRUE(existed);
   EXPECT_TRUE(platform::SetPreferenceString(kDomain, "k", "fresh", nullptr));
   EXPECT_EQ("string:fresh", CopyAsText("k"));
+}
+
+TEST_F(PreferencesTest, OversizedFileIsRefusedAtOnceWithItsSize) {
+  // A sparse gigabyte: reading it whole took seconds and gigabytes for
+  // every lookup.
+  WriteDomainFile("quorvex-preferences 1\n\"k\" = \"v\"\n");
+  ASSERT_EQ(0, truncate(file_.c_str(), 1L << 30));
+  std::string error;
+  EXPECT_FALSE(platform::ReadPreferencesDomain(kDomain, nullptr, nullptr, &error));
+  EXPECT_NE(std::string::npos, error.find(file_ + ": it holds 1073741824 bytes, more than a "
+                                          "preferences file may (1048576)"))
+      << error;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ("absent", CopyAsText("k"));
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("1073741824 bytes"));
+  EXPECT_FALSE(platform::SetPreferenceString(kDomain, "k", "new", &error));
+  struct stat info;
+  ASSERT_EQ(0, stat(file_.c_str(), &info));
+  EXPECT_EQ(1L << 30, info.st_size);  // never overwritten
+
+  // Exactly at the bound is still a preferences file.
+  std::string padded = "quorvex-preferences 1\n\"k\" = \"v\"\n#";
+  padded += std::string((1 << 20) - padded.size(), 'x');
+  WriteDomainFile(padded);
+  EXPECT_EQ("string:v", CopyAsText("k"));
+}
+
+TEST_F(PreferencesTest, RawNulInsideQuotedTextIsRefusedButItsEscapeReads) {
+  WriteDomainFile("quorvex-preferences 1\n\"k\" = \"a\0b\"\n"s);
+  std::string error;
+  EXPECT_FALSE(platform::ReadPreferencesDomain(kDomain, nullptr, nullptr, &error));
+  EXPECT_NE(std::string::npos, error.find(file_ + ":2: a raw NUL byte inside quoted text"))
+      << error;
+  WriteDomainFile("quorvex-preferences 1\n\"k\" = \"a\\x00b\"\n");
+  std::vector<PreferenceEntry> entries;
+  ASSERT_TRUE(platform::ReadPreferencesDomain(kDomain, &entries, nullptr, &error)) << error;
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ("a\0b"s, entries[0].value.string_value);
+}
+
+TEST_F(PreferencesTest, SymlinkedFileIsWrittenThroughAndTheLinkKept) {
+  // The user keeps the file elsewhere (a dotfiles folder) and links it in;
+  // a relative link through a second link.
+  const std::string dotfiles = root_ + "/dotfiles";
+  ASSERT_EQ(0, system(("mkdir -p '" + dotfiles + "' '" + folder_ + "'").c_str()));
+  const std::string target = dotfiles + "/prefs";
+  ASSERT_TRUE(quorvex_test::WriteFile(target, "quorvex-preferences 1\n# mine\n\"k\" = \"old\"\n"));
+  ASSERT_EQ(0, chmod(target.c_str(), 0640));
+  ASSERT_EQ(0, symlink("../../dotfiles/prefs", (config_ + "/quorvex/middle").c_str()));
+  ASSERT_EQ(0, symlink("../middle", file_.c_str()));
+
+  EXPECT_TRUE(platform::SetPreferenceString(kDomain, "k", "new", nullptr));
+  struct stat info;
+  ASSERT_EQ(0, lstat(file_.c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(0, lstat((config_ + "/quorvex/middle").c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ("quorvex-preferences 1\n# mine\n\"k\" = \"new\"\n", ReadFile(target));
+  ASSERT_EQ(0, stat(target.c_str(), &info));
+  EXPECT_EQ(0640u, info.st_mode & 07777);
+  EXPECT_EQ("string:new", CopyAsText("k"));
+  // No temporary file left beside the target or in the folder.
+  EXPECT_EQ(1u, std::distance(std::filesystem::directory_iterator(dotfiles),
+                              std::filesystem::directory_iterator()));
+
+  // A loop of links is an error, not a hang.
+  ASSERT_EQ(0, unlink(file_.c_str()));
+  ASSERT_EQ(0, symlink((kDomain + ".prefs"s).c_str(), file_.c_str()));
+  std::string error;
+  EXPECT_FALSE(platform::SetPreferenceString(kDomain, "k", "x", &error));
+  EXPECT_FALSE(error.empty());
 }
 
 TEST_F(PreferencesTest, UnreadableFileIsNeitherReadNorReplaced) {
