@@ -192,6 +192,12 @@ bool FileStream::Open(const char* filename, const char* mode) {
   return file_ != nullptr;
 }
 
+bool FileStream::Adopt(FILE* file) {
+  Close();
+  file_ = file;
+  return file_ != nullptr;
+}
+
 bool FileStream::OpenShare(const char* filename, const char* mode, int /*share_flags*/) {
   Close();
   return Open(filename, mode);

@@ -179,6 +179,9 @@ class FileStream : public StreamInterface {
   // opened.  A null filename or mode opens nothing.
   virtual bool Open(const char* filename, const char* mode);
   bool Open(const std::string& filename, const char* mode) { return Open(filename.c_str(), mode); }
+  // Closes any file first, then takes `file` (owned from now on); for a
+  // file that the caller opened with care of its own.  Null opens nothing.
+  bool Adopt(FILE* file);
   // The share flags have no meaning on this system and are ignored.
   virtual bool OpenShare(const char* filename, const char* mode, int share_flags);
   // Makes every Write reach the file system at once.  False without a file

@@ -27,8 +27,12 @@
 //  - Threading: the component starts no thread and takes no lock of its own;
 //    the host calls one instance one call at a time. The only lock shared
 //    with the producer is the named mutex.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -360,10 +364,39 @@ std::string GetPreferencesStringValue(const std::string& key) {
   return result;
 }
 
+// Opens the log file for writing, emptied. Null when it cannot be opened;
+// *refusal then says why when it was refused rather than missing. The path comes
+// from the user's preferences but may point into a shared folder such as
+// /tmp, where someone else can plant a link (to a file of the user's, which
+// would be emptied) or a file of their own (which would receive the log):
+// so no link is followed, only a regular file of this user is taken, and a
+// new one is readable by its owner alone, whatever the umask.
+FILE* OpenOwnLogFile(const std::string& path, std::string* refusal) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    if (errno == ELOOP) *refusal = "it is a symbolic link";
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    // Nothing to say: as for a file that cannot be opened.
+  } else if (!S_ISREG(info.st_mode)) {
+    *refusal = "it is not a regular file";
+  } else if (info.st_uid != geteuid()) {
+    *refusal = "it belongs to uid " + std::to_string(info.st_uid) + ", not to this user";
+  } else if (fcntl(fd, F_SETFL, 0) == 0 && ftruncate(fd, 0) == 0) {
+    if (FILE* file = fdopen(fd, "w")) return file;
+  }
+  close(fd);
+  return nullptr;
+}
+
 // Sets the whole process's logging from the agent's preferences: the level
 // for standard error and the log file, timestamps on, and the file (the
 // preference's path with "0" appended, emptied now). A file that cannot be
-// opened is silently left out.
+// opened is silently left out; one that is refused (a link, another user's
+// file, not a regular file) is left out with a warning.
 void SetUpLogging() {
   const std::string level_text = GetPreferencesStringValue(kLogLevelKey);
   const int level =
@@ -373,8 +406,14 @@ void SetUpLogging() {
   LogMessage::LogToDebug(level);
   if (path.empty()) return;
   path += "0";
+  std::string refusal;
+  FILE* handle = OpenOwnLogFile(path, &refusal);
+  if (handle == nullptr) {
+    if (!refusal.empty()) ORVID_LOG(LS_WARNING) << "Not logging to " << path << ": " << refusal;
+    return;
+  }
   auto file = std::make_unique<lumen_base::FileStream>();
-  if (!file->Open(path, "w")) return;
+  file->Adopt(handle);
   file->DisableBuffering();
   LogMessage::LogToStream(file.release(), level);
 }

@@ -307,6 +307,57 @@ TEST_F(OrvidHostTest, LogFileThatCannotBeOpenedIsLeftOut) {
   EXPECT_EQ("SharedMemory::Close()", errors.back());
 }
 
+TEST_F(OrvidHostTest, PlantedLinkAtTheLogPathIsNotFollowed) {
+  // Someone links the log path to a file of the user's: opening it used to
+  // empty that file and write the log into it.
+  SetPreference("orvid_log_level", "LS_VERBOSE");
+  SetPreference("orvid_log_path", log_path_);
+  const std::string victim = folder_ + "/precious";
+  ASSERT_TRUE(WriteFile(victim, "keep me\n"));
+  ASSERT_EQ(0, symlink(victim.c_str(), (log_path_ + "0").c_str()));
+  Host& host = StartHost("Safari");
+  EXPECT_EQ(0, host.Open(0));
+  EXPECT_EQ(0, host.Close(0));
+  ExpectCleanExit(host);
+  EXPECT_EQ("keep me\n", ReadFile(victim));
+  struct stat info;
+  ASSERT_EQ(0, lstat((log_path_ + "0").c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_NE(std::string::npos, host.Stderr().find("Orvid 0: Not logging to " + log_path_ +
+                                                   "0: it is a symbolic link"))
+      << host.Stderr();
+}
+
+TEST_F(OrvidHostTest, NewLogFileIsTheOwnersAloneAndAnotherUsersFileIsRefused) {
+  LogEverything();
+  const mode_t old_umask = umask(0);  // the host inherits it
+  {
+    Host& host = StartHost("Safari");
+    EXPECT_EQ(0, host.Open(0));
+    EXPECT_EQ(0, host.Close(0));
+    ExpectCleanExit(host);
+  }
+  umask(old_umask);
+  struct stat info;
+  ASSERT_EQ(0, stat((log_path_ + "0").c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 07777);
+  EXPECT_FALSE(Log().empty());
+
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to plant another user's file";
+  // A file someone else planted there would receive the user's log.
+  ASSERT_TRUE(WriteFile(log_path_ + "0", "planted\n"));
+  ASSERT_EQ(0, chown((log_path_ + "0").c_str(), 4242, 4242));
+  ASSERT_EQ(0, chmod((log_path_ + "0").c_str(), 0666));
+  Host& host = StartHost("Safari");
+  EXPECT_EQ(0, host.Open(0));
+  EXPECT_EQ(0, host.Close(0));
+  ExpectCleanExit(host);
+  EXPECT_EQ("planted\n", ReadFile(log_path_ + "0"));
+  EXPECT_NE(std::string::npos, host.Stderr().find("Orvid 0: Not logging to " + log_path_ +
+                                                   "0: it belongs to uid 4242, not to this user"))
+      << host.Stderr();
+}
+
 // ---------------------------------------------------------------------------
 // Dispatch.
 
