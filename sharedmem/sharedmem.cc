@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,27 +25,68 @@ namespace {
 
 static_assert(std::is_same_v<key_t, int>, "key_ holds a System V key");
 
-// Permissions of a new semaphore (before the umask) and of a new segment.
-constexpr mode_t kSemaphoreMode = 0666;
-constexpr int kSegmentMode = 0660;
+// Permissions of a new semaphore and of a new segment: the frames are this
+// user's alone. The umask can only take bits away; the semaphore is set to
+// exactly this after creation.
+constexpr mode_t kSemaphoreMode = 0600;
+constexpr int kSegmentMode = 0600;
+// Bits that would let someone else change what we read.
+constexpr unsigned kOthersWrite = 0022;
 // What fopen's "w+" gives a new key file, before the umask.
 constexpr mode_t kKeyFileMode = 0666;
 
 sem_t* Semaphore(void* handle) { return static_cast<sem_t*>(handle); }
 
-// True when this user both owns and created the segment `id`; otherwise
-// logs why it is refused.
-bool IsOwnSegment(int id, const struct shmid_ds& status) {
+std::string OctalMode(unsigned mode) {
+  char text[8];
+  lumen_base::sprintfn(text, sizeof(text), "%04o", mode & 07777);
+  return text;
+}
+
+// Empty when this user both owns and created the segment `id` and nobody
+// else may write it; otherwise why it is refused.
+std::string SegmentProblem(int id, const struct shmid_ds& status) {
   // The creator can hand the segment to another owner, so both must be us.
   const uid_t me = geteuid();
-  if (status.shm_perm.uid == me && status.shm_perm.cuid == me) return true;
-  LOG(LS_ERROR) << "Refusing shared memory segment " << id << ": it belongs to uid "
-                << status.shm_perm.uid << " (created by uid " << status.shm_perm.cuid
-                << "), not to this user";
-  return false;
+  if (status.shm_perm.uid != me || status.shm_perm.cuid != me) {
+    return "Refusing shared memory segment " + std::to_string(id) + ": it belongs to uid " +
+           std::to_string(status.shm_perm.uid) + " (created by uid " +
+           std::to_string(status.shm_perm.cuid) + "), not to this user";
+  }
+  if ((status.shm_perm.mode & kOthersWrite) != 0) {
+    return "Refusing shared memory segment " + std::to_string(id) + ": others may write it (mode " +
+           OctalMode(status.shm_perm.mode) + "); remove it with: ipcrm -m " + std::to_string(id);
+  }
+  return std::string();
+}
+
+// Empty when the semaphore file described by `status` is this user's and
+// nobody else may write it; otherwise why it is refused.
+std::string SemaphoreProblem(const std::string& path, const struct stat& status) {
+  if (!S_ISREG(status.st_mode)) return "Refusing the semaphore " + path + ": not a regular file";
+  if (status.st_uid != geteuid()) {
+    return "Refusing the semaphore " + path + ": it belongs to " + DescribeOwner(status.st_uid) +
+           ", not to this user";
+  }
+  if ((status.st_mode & kOthersWrite) != 0) {
+    return "Refusing the semaphore " + path + ": others may write it (mode " +
+           OctalMode(status.st_mode) + "); remove it with: rm '" + path + "'";
+  }
+  return std::string();
 }
 
 }  // namespace
+
+std::string DescribeOwner(unsigned uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof(buffer), &found) == 0 &&
+      found != nullptr) {
+    return "user " + std::string(found->pw_name) + " (uid " + std::to_string(uid) + ")";
+  }
+  return "uid " + std::to_string(uid);
+}
 
 // ---------------------------------------------------------------------------
 // Names
@@ -97,42 +139,126 @@ Mutex::Mutex(std::string name) : name_(SemaphoreName(name)), sem_(SEM_FAILED) {
 
 Mutex::~Mutex() { Close(); }
 
-Mutex* Mutex::Create(std::string name, bool* created) {
+Mutex* Mutex::Create(std::string name, bool* created, std::string* error) {
   Mutex* mutex = new Mutex(std::move(name));
   if (!mutex->Open(true, created)) {
     LOG(LS_ERROR) << "Couldn't open mutex!";
+    if (error != nullptr) *error = mutex->error();
     delete mutex;
     return nullptr;
   }
   return mutex;
 }
 
+std::string Mutex::path() const { return "/dev/shm/sem." + name_; }
+
 bool Mutex::Open(bool create, bool* created) {
   if (IsOpen()) return false;
   if (created != nullptr) *created = false;
+  error_.clear();
 
+  sem_t* sem = SEM_FAILED;
+  bool made_here = false;
   if (create) {
-    sem_t* sem = sem_open(name_.c_str(), O_CREAT | O_EXCL, kSemaphoreMode, 1u);
-    if (sem != SEM_FAILED) {
-      if (created != nullptr) *created = true;
-      sem_ = sem;
-      return true;
-    }
+    sem = sem_open(name_.c_str(), O_CREAT | O_EXCL, kSemaphoreMode, 1u);
+    made_here = sem != SEM_FAILED;
     const int error = errno;
-    if (error != EEXIST) {
+    if (!made_here && error != EEXIST) {
       LOG(LS_ERROR) << "sem_open failed with " << error;
+      error_ = "cannot create the semaphore " + path() + ": " + strerror(error);
       return false;
     }
-    // Someone (this user's producer, or an earlier instance) made it first.
+    // EEXIST: someone (this user's producer, or an earlier instance) made it
+    // first.
   }
-
-  sem_t* sem = sem_open(name_.c_str(), 0);
+  if (sem == SEM_FAILED) sem = sem_open(name_.c_str(), 0);
   if (sem == SEM_FAILED) {
     const int error = errno;
     LOG(LS_ERROR) << "sem_open failed with " << error;
+    error_ = "cannot open the semaphore " + path() + ": " + strerror(error);
     return false;
   }
+
+  // Whose it is, read from the file the name leads to now. In the sticky
+  // /dev/shm nobody else can swap our file for theirs in between, so a file
+  // that is ours here was ours when sem_open mapped it.
+  const std::string file_path = path();
+  const int fd = open(file_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  memset(&status, 0, sizeof(status));
+  std::string problem;
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    problem = "Refusing the semaphore " + file_path + ": its owner cannot be checked (" +
+              strerror(errno) + ")";
+  } else {
+    problem = SemaphoreProblem(file_path, status);
+  }
+  if (problem.empty() && (status.st_mode & 07777) != kSemaphoreMode) {
+    // Ours, but with the umask's or an older version's permissions.
+    if (fchmod(fd, kSemaphoreMode) != 0) {
+      LOG(LS_WARNING) << "Cannot make the semaphore " << file_path << " owner-only, errno "
+                      << errno;
+    }
+  }
+  if (!problem.empty()) {
+    LOG(LS_ERROR) << problem;
+    error_ = problem;
+    if (fd >= 0) close(fd);
+    sem_close(sem);
+    if (made_here) sem_unlink(name_.c_str());
+    return false;
+  }
+  if (created != nullptr) *created = made_here;
   sem_ = sem;
+  file_ = fd;
+  return true;
+}
+
+// Sets (F_RDLCK) or clears (F_UNLCK) the holder mark on byte 0 of the
+// semaphore's file.
+static void SetHolderMark(int file, short type) {
+  if (file < 0) return;
+  struct flock mark;
+  memset(&mark, 0, sizeof(mark));
+  mark.l_type = type;
+  mark.l_whence = SEEK_SET;
+  mark.l_len = 1;
+  // A read lock never conflicts with another reader's, and the producer
+  // only tests for locks: this cannot wait or fail but for lack of memory.
+  fcntl(file, F_OFD_SETLK, &mark);
+}
+
+void Mutex::MarkHeld() { SetHolderMark(file_, F_RDLCK); }
+
+void Mutex::ClearHeld() { SetHolderMark(file_, F_UNLCK); }
+
+bool Mutex::HeldByLiveReader() const {
+  if (file_ < 0) return false;
+  struct flock probe;
+  memset(&probe, 0, sizeof(probe));
+  probe.l_type = F_WRLCK;  // conflicts with any reader's mark but our own
+  probe.l_whence = SEEK_SET;
+  probe.l_len = 1;
+  if (fcntl(file_, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
+}
+
+bool Mutex::StillShared(std::string* why) const {
+  if (file_ < 0) {
+    if (why != nullptr) *why = "the semaphore is not open";
+    return false;
+  }
+  struct stat ours;
+  struct stat named;
+  if (fstat(file_, &ours) != 0) return true;  // nothing to compare with
+  if (lstat(path().c_str(), &named) != 0) {
+    if (why != nullptr) *why = "the semaphore " + path() + " was removed";
+    return false;
+  }
+  if (named.st_dev != ours.st_dev || named.st_ino != ours.st_ino) {
+    if (why != nullptr) *why = "the semaphore " + path() + " was removed and made again";
+    return false;
+  }
   return true;
 }
 
@@ -203,9 +329,12 @@ bool Mutex::ReleaseAbandoned() {
 
 int Mutex::DropExtraCounts() {
   if (!IsOpen()) return 0;
+  // Bounded: a process that posts in a loop would otherwise keep us taking
+  // counts for good. What is left is taken back at the next take.
+  constexpr int kMostDropped = 64;
   int dropped = 0;
   int value = 0;
-  while (sem_getvalue(Semaphore(sem_), &value) == 0 && value > 0 &&
+  while (dropped < kMostDropped && sem_getvalue(Semaphore(sem_), &value) == 0 && value > 0 &&
          sem_trywait(Semaphore(sem_)) == 0) {
     ++dropped;
   }
@@ -226,6 +355,8 @@ bool Mutex::Close() {
   if (!IsOpen()) return false;
   if (sem_close(Semaphore(sem_)) != 0) return false;
   sem_ = SEM_FAILED;
+  if (file_ >= 0) close(file_);  // drops a holder mark with it
+  file_ = -1;
   return true;
 }
 
@@ -241,14 +372,22 @@ SharedMemory::SharedMemory(std::string name)
 
 SharedMemory::~SharedMemory() { Close(); }
 
-SharedMemory* SharedMemory::Create(std::string name, unsigned long size, bool* created) {
+SharedMemory* SharedMemory::Create(std::string name, unsigned long size, bool* created,
+                                   std::string* error) {
   SharedMemory* memory = new SharedMemory(std::move(name));
   if (!memory->Open(size, created)) {
     LOG(LS_ERROR) << "Couldn't open shared memory!";
+    if (error != nullptr) *error = memory->error();
     delete memory;
     return nullptr;
   }
   return memory;
+}
+
+bool SharedMemory::Refuse(const std::string& why) {
+  LOG(LS_ERROR) << why;
+  error_ = why;
+  return false;
 }
 
 bool SharedMemory::PrepareKeyFile() {
@@ -262,36 +401,40 @@ bool SharedMemory::PrepareKeyFile() {
   if (fd < 0) {
     const int error = errno;
     LOG(LS_ERROR) << "fopen failed with errno: " << error;
+    error_ = "cannot create the key file " + name_ + ": " + strerror(error);
     return false;
   }
   struct stat status;
   memset(&status, 0, sizeof(status));
-  bool usable = false;
+  std::string problem;
   if (fstat(fd, &status) != 0) {
     const int error = errno;
-    LOG(LS_ERROR) << "fstat of the key file " << name_ << " failed with errno: " << error;
+    problem = "fstat of the key file " + name_ + " failed with errno: " + std::to_string(error);
   } else if (!S_ISREG(status.st_mode)) {
-    LOG(LS_ERROR) << "Refusing the key file " << name_ << ": it is not a regular file";
+    problem = "Refusing the key file " + name_ + ": it is not a regular file";
   } else if (status.st_uid != geteuid()) {
-    LOG(LS_ERROR) << "Refusing the key file " << name_ << ": it belongs to uid " << status.st_uid
-                  << ", not to this user";
+    problem = "Refusing the key file " + name_ + ": it belongs to uid " +
+              std::to_string(status.st_uid) + ", not to this user";
   } else if (status.st_nlink != 1) {
     // Truncating it would empty the file behind its other name as well.
-    LOG(LS_ERROR) << "Refusing the key file " << name_ << ": it has " << status.st_nlink
-                  << " links";
+    problem = "Refusing the key file " + name_ + ": it has " + std::to_string(status.st_nlink) +
+              " links";
   } else if (ftruncate(fd, 0) != 0) {
     const int error = errno;
-    LOG(LS_ERROR) << "Truncating the key file " << name_ << " failed with errno: " << error;
+    problem = "Truncating the key file " + name_ + " failed with errno: " + std::to_string(error);
   } else {
-    usable = true;
+    key_file_device_ = status.st_dev;
+    key_file_inode_ = status.st_ino;
   }
   close(fd);
-  return usable;
+  if (!problem.empty()) return Refuse(problem);
+  return true;
 }
 
 bool SharedMemory::Open(unsigned long size, bool* created) {
   LOG(LS_VERBOSE) << "SharedMemory::Open size=" << size;
   if (id_ != -1 || address_ != nullptr || key_ != 0) return false;
+  error_.clear();
 
   if (!PrepareKeyFile()) return false;
 
@@ -299,6 +442,7 @@ bool SharedMemory::Open(unsigned long size, bool* created) {
   if (key_ == -1) {
     const int error = errno;
     LOG(LS_ERROR) << "ftok failed with errno: " << error;
+    error_ = "cannot make a key from " + name_ + ": " + strerror(error);
     return false;
   }
   LOG(LS_VERBOSE) << "key_ = " << key_;
@@ -308,6 +452,15 @@ bool SharedMemory::Open(unsigned long size, bool* created) {
   if (id < 0) {
     const int error = errno;
     LOG(LS_ERROR) << "shmget failed with errno: " << error << " size: " << size;
+    error_ = "cannot get the shared memory segment of key " + std::to_string(key_) + " (" +
+             std::to_string(size) + " bytes): " + strerror(error);
+    if (error == EINVAL && size != 0) {
+      error_ += "; a smaller segment of that key is in the way (see ipcs -m)";
+    } else if (error == EACCES) {
+      error_ += "; a segment of that key belongs to someone else (see ipcs -m)";
+    } else if (error == ENOENT) {
+      error_ += "; nobody has made it yet";
+    }
     return false;
   }
 
@@ -318,10 +471,11 @@ bool SharedMemory::Open(unsigned long size, bool* created) {
   if (shmctl(id, IPC_STAT, &status) != 0) {
     const int error = errno;
     LOG(LS_WARNING) << "shmctl(IPC_STAT) failed with errno: " << error;
-    LOG(LS_ERROR) << "Refusing shared memory segment " << id << ": its owner cannot be checked";
-    return false;
+    return Refuse("Refusing shared memory segment " + std::to_string(id) +
+                  ": its owner cannot be checked");
   }
-  if (!IsOwnSegment(id, status)) return false;
+  const std::string problem = SegmentProblem(id, status);
+  if (!problem.empty()) return Refuse(problem);
   // Attach-only opens never report created.
   const bool created_here = size != 0 && status.shm_cpid == getpid() && status.shm_nattch == 0;
 
@@ -329,6 +483,8 @@ bool SharedMemory::Open(unsigned long size, bool* created) {
   if (address == reinterpret_cast<void*>(-1)) {
     const int error = errno;
     LOG(LS_ERROR) << "shmat failed with errno: " << error;
+    error_ = "cannot attach the shared memory segment " + std::to_string(id) + ": " +
+             strerror(error);
     return false;
   }
   address_ = address;
@@ -384,6 +540,33 @@ void* SharedMemory::GetAddress() { return address_; }
 
 bool SharedMemory::IsOpen() const { return address_ != nullptr; }
 
+bool SharedMemory::StillShared(std::string* why) const {
+  if (address_ == nullptr) {
+    if (why != nullptr) *why = "the shared memory segment is not attached";
+    return false;
+  }
+  struct shmid_ds status;
+  memset(&status, 0, sizeof(status));
+  if (shmctl(id_, IPC_STAT, &status) != 0 || (status.shm_perm.mode & SHM_DEST) != 0) {
+    // Marked for removal: it lives on for those attached, but nobody can
+    // find it any more.
+    if (why != nullptr) {
+      *why = "the shared memory segment " + std::to_string(id_) + " was removed (ipcrm?)";
+    }
+    return false;
+  }
+  struct stat named;
+  if (lstat(name_.c_str(), &named) != 0) {
+    if (why != nullptr) *why = "the key file " + name_ + " was removed";
+    return false;
+  }
+  if (named.st_dev != key_file_device_ || named.st_ino != key_file_inode_) {
+    if (why != nullptr) *why = "the key file " + name_ + " was removed and made again";
+    return false;
+  }
+  return true;
+}
+
 bool SharedMemory::GetCreationTime(long* time) {
   if (id_ == -1) return false;
   struct shmid_ds status;
@@ -391,6 +574,39 @@ bool SharedMemory::GetCreationTime(long* time) {
   if (shmctl(id_, IPC_STAT, &status) != 0) return false;
   *time = static_cast<long>(status.shm_ctime);
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Diagnosis
+
+std::string DescribeSharingProblem(const std::string& name) {
+  const std::string semaphore = "/dev/shm/sem." + SemaphoreName(name);
+  struct stat status;
+  if (lstat(semaphore.c_str(), &status) == 0) {
+    const std::string problem = SemaphoreProblem(semaphore, status);
+    if (!problem.empty()) return problem;
+  }
+  const std::string key_file = KeyFilePath(name);
+  if (lstat(key_file.c_str(), &status) != 0) return std::string();
+  if (!S_ISREG(status.st_mode)) {
+    return "Refusing the key file " + key_file + ": it is not a regular file";
+  }
+  if (status.st_uid != geteuid()) {
+    return "Refusing the key file " + key_file + ": it belongs to " + DescribeOwner(status.st_uid) +
+           ", not to this user";
+  }
+  const int key = KeyOfFile(key_file, getuid());
+  if (key == -1) return std::string();
+  const int id = shmget(key, 0, 0);
+  if (id < 0) {
+    return errno == EACCES ? "the shared memory segment of key " + std::to_string(key) +
+                                 " belongs to someone else (see ipcs -m)"
+                           : std::string();
+  }
+  struct shmid_ds segment;
+  memset(&segment, 0, sizeof(segment));
+  if (shmctl(id, IPC_STAT, &segment) != 0) return std::string();
+  return SegmentProblem(id, segment);
 }
 
 }  // namespace tessel

@@ -8,14 +8,22 @@
 // different users never meet: the semaphore "<name>_<uid>" (no leading
 // slash, no folder) and the key file "/tmp/<name>_<uid>", from which ftok
 // makes the segment's key with the real user id as project id. The bytes of
-// the segment are laid out as sharedmem/sharedframearea.h says. The producer process
-// relies on these names, the key, the segment's permissions (0660) and the
-// semaphore's initial count (1), so they must not change.
+// the segment are laid out as sharedmem/sharedframearea.h says. The producer
+// process relies on these names, the key and the semaphore's initial count
+// (1), so they must not change.
 //
-// Trust. The key file lives in the world-writable /tmp. Open never follows a
-// symbolic link there and refuses a key file that is not a regular file with
-// one link owned by this user, and a segment that another user owns or
-// created, so nobody else can feed frames to this user's camera or read them.
+// Trust. Only this user may read or write the frames. The semaphore and the
+// segment are made owner-only (0600) whatever the umask. The key file lives
+// in the world-writable /tmp: Open never follows a symbolic link there and
+// refuses a key file that is not a regular file with one link owned by this
+// user. An existing semaphore or segment that another user owns or created,
+// or that others may write, is refused, and error() names the object and its
+// owner, so nobody else can feed frames to this user's camera or read them.
+//
+// Removal. Either object can be removed behind our back (ipcrm, rm of the
+// semaphore's or the key file's name, a /tmp cleaner); processes that open
+// the names afterwards meet new objects and no longer share ours.
+// StillShared tells whether ours are still the ones the names lead to.
 //
 // Results. Operations return bool; the static Create factories return a new
 // object that the caller owns and deletes, or null. Every failure is logged
@@ -74,14 +82,21 @@ class Mutex {
   // A new open mutex: the semaphore is created (count 1) when none of that
   // name exists, else opened. *created (when given) tells which. Null, after
   // logging "Couldn't open mutex!", when neither works.
-  static Mutex* Create(std::string name, bool* created = nullptr);
+  // *error (when given) receives error() of the failed Open.
+  static Mutex* Create(std::string name, bool* created = nullptr, std::string* error = nullptr);
 
   // Opens the semaphore: with `create`, tries exclusive creation first and
   // falls back to opening the existing one; without, only opens. *created
   // (when given) is set to false first and to true only when this call
   // created it. False, changing nothing, when already open; false with a
-  // "sem_open failed with <errno>" line when the system refuses.
+  // "sem_open failed with <errno>" line when the system refuses, or when the
+  // semaphore belongs to another user or others may write it (error() says
+  // why in a sentence for the user).
   bool Open(bool create, bool* created = nullptr);
+
+  // Why the last Open failed, naming the object and, for a foreign one, its
+  // owner; empty after a successful Open.
+  const std::string& error() const { return error_; }
 
   // Takes the lock. With `block` waits for it without a time limit; without,
   // only tries. False, with a logged line, when closed ("Invalid semaphore!")
@@ -113,11 +128,29 @@ class Mutex {
 
   // With the lock held by the caller: takes back every count above it, left
   // by someone who released the lock twice, so that nobody else can take it
-  // while we hold it. Returns how many counts were taken back.
+  // while we hold it. Returns how many counts were taken back; at most 64 a
+  // call, so that a process posting in a loop cannot keep the caller busy
+  // (the rest is taken back at the next take).
   int DropExtraCounts();
+
+  // The holder mark: a reader that holds the lock marks it for as long as
+  // it holds it, so that a producer kept waiting can tell a holder that is
+  // alive (perhaps stopped in a debugger) from one that died with the lock.
+  // The mark is a read lock on the semaphore's own file (an open file
+  // description lock), which the system drops when the holder dies.
+  void MarkHeld();
+  void ClearHeld();
+  // True when some other open of this semaphore carries the mark.
+  bool HeldByLiveReader() const;
+
+  // True when the semaphore's name still leads to the semaphore we hold
+  // open; otherwise *why (when given) says what became of it.
+  bool StillShared(std::string* why = nullptr) const;
 
   // The system-wide name, "<name>_<uid>".
   const std::string& name() const { return name_; }
+  // Where the system keeps it: "/dev/shm/sem.<name>_<uid>".
+  std::string path() const;
 
   // Releases the lock. The owner is not recorded: pair every Unlock with a
   // successful Lock, or the count goes above one and lets two holders in.
@@ -136,6 +169,10 @@ class Mutex {
   // The handle from sem_open, or SEM_FAILED while closed. Kept untyped so
   // that users of this header need not see the system's semaphore header.
   void* sem_;
+  // The semaphore's file, opened read-only beside the handle: its identity
+  // for StillShared and the carrier of the holder mark. -1 while closed.
+  int file_ = -1;
+  std::string error_;
 };
 
 // One System V segment shared by processes of the same user. The first Open
@@ -160,15 +197,26 @@ class SharedMemory {
 
   // A new attached segment (see Open); null, after logging "Couldn't open
   // shared memory!", when Open fails.
-  static SharedMemory* Create(std::string name, unsigned long size, bool* created = nullptr);
+  // *error (when given) receives error() of the failed Open.
+  static SharedMemory* Create(std::string name, unsigned long size, bool* created = nullptr,
+                              std::string* error = nullptr);
 
   // Creates or truncates the key file, makes the key, gets the segment
-  // (creating it with `size` bytes and permissions 0660 when size is not 0
+  // (creating it with `size` bytes and permissions 0600 when size is not 0
   // and it does not exist yet; size 0 only attaches to an existing one) and
   // attaches it read-write. On success *created (when given) tells whether
   // this call created the segment; size 0 never reports created. On failure
-  // *created is untouched and a line says why.
+  // *created is untouched, a line says why and so does error().
   bool Open(unsigned long size, bool* created = nullptr);
+
+  // Why the last Open failed, in a sentence for the user; empty after a
+  // successful Open.
+  const std::string& error() const { return error_; }
+
+  // True while the segment is attached, not marked for removal, and the key
+  // file is still the one its key was made from; otherwise *why (when
+  // given) says what became of them.
+  bool StillShared(std::string* why = nullptr) const;
 
   // Detaches. When this process was the last one attached, removes the
   // segment and the key file. Always returns the object to the closed state.
@@ -189,11 +237,28 @@ class SharedMemory {
   // would, but never through a symbolic link and never someone else's file.
   bool PrepareKeyFile();
 
+  // Records a refusal: the log line and error().
+  bool Refuse(const std::string& why);
+
   std::string name_;  // the key file's path; empty once closed
   int key_;           // from ftok; 0 before, -1 after a failed ftok
   int id_;            // from shmget; -1 while not attached
   void* address_;     // null while not attached
+  // The key file the key was made from (device and inode), for StillShared.
+  unsigned long long key_file_device_ = 0;
+  unsigned long long key_file_inode_ = 0;
+  std::string error_;
 };
+
+// What stands in the way of sharing frames under `name` for this user, in
+// a sentence, without creating or changing anything: a semaphore or segment
+// of another user or writable by others, a key file that is not ours. Empty
+// when nothing is wrong that can be seen from outside (including when the
+// objects do not exist yet).
+std::string DescribeSharingProblem(const std::string& name);
+
+// "user NAME (uid N)", or "uid N" when the user has no name.
+std::string DescribeOwner(unsigned uid);
 
 }  // namespace tessel
 

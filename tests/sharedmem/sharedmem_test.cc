@@ -425,7 +425,7 @@ TEST_F(SharedMemoryTest, FirstOpenCreatesAndASecondProcessAttaches) {
   struct shmid_ds segment;
   ASSERT_EQ(0, shmctl(id, IPC_STAT, &segment));
   EXPECT_EQ(4096u, segment.shm_segsz);
-  EXPECT_EQ(0660u, segment.shm_perm.mode & 0777u);
+  EXPECT_EQ(0600u, segment.shm_perm.mode & 0777u);
   EXPECT_EQ(1u, segment.shm_nattch);
 
   EXPECT_EQ((std::vector<std::string>{

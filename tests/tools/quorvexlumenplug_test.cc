@@ -303,7 +303,7 @@ TEST_F(FeedTest, RecoversALockWhoseHolderDied) {
   ASSERT_EQ(0, pipe(ready));
   const pid_t holder = fork();
   if (holder == 0) {
-    sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0666, 1);
+    sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0600, 1);
     if (sem == SEM_FAILED || sem_wait(sem) != 0) _exit(1);
     if (write(ready[1], "x", 1) != 1) _exit(1);
     pause();
@@ -332,7 +332,7 @@ TEST_F(FeedTest, RecoversALockWhoseHolderDied) {
 
 TEST_F(FeedTest, BringsALockReleasedTwiceBackToOne) {
   // A count of 2 would let two holders in at once.
-  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT | O_EXCL, 0666, 2);
+  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT | O_EXCL, 0600, 2);
   ASSERT_NE(SEM_FAILED, sem);
   sem_close(sem);
   Child& feed = StartFeed({"--frames", "2", "--size", "64x48"});
@@ -363,9 +363,9 @@ TEST_F(FeedTest, SkipsTheCounterValueAFreshCameraIgnores) {
   // a frame with that counter would never reach it.
   { std::ofstream key(device_.key_file()); }
   const key_t key = ftok(device_.key_file().c_str(), static_cast<int>(getuid()));
-  const int id = shmget(key, tessel::kSharedFrameAreaBytes, IPC_CREAT | 0660);
+  const int id = shmget(key, tessel::kSharedFrameAreaBytes, IPC_CREAT | 0600);
   ASSERT_GE(id, 0);
-  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0666, 1);
+  sem_t* sem = sem_open(device_.semaphore().c_str(), O_CREAT, 0600, 1);
   ASSERT_NE(SEM_FAILED, sem);
   sem_close(sem);
   ASSERT_TRUE(device_.Attach());
