@@ -61,12 +61,28 @@ long LetterboxOffset(uint32_t sw, uint32_t sh, uint32_t dw, uint32_t dh);
 // Black in the 4:2:0 layout of a dw x dh frame: luma 16, chroma 128.
 void PaintBlack(uint8_t* buffer, uint32_t dw, uint32_t dh);
 
+// The most work a frame may ask of the scaler: max(sw, dw) x max(sh, dh)
+// luma samples visited, four 640x480 frames' worth. The area averaging
+// touches every source sample once for every destination sample whose
+// footprint holds it, so a frame much taller than wide scaled to a wide
+// destination (1 x 460800 to 640 x 480, say) costs a third of a second per
+// frame where every ordinary size costs well under a millisecond. Every
+// frame of the same aspect as the destination, up to four times more
+// elongated, is within the bound; frames beyond it are refused.
+inline constexpr uint64_t kMaxScalingWork = 4ull * 640 * 480;
+
+// True when scaling a sw x sh frame to dw x dh stays within kMaxScalingWork.
+bool ScalingWorkFits(uint32_t sw, uint32_t sh, uint32_t dw, uint32_t dh);
+
 // Where a poll puts the frame: `buffer` holds PlanarFrameBytes(width,
-// height) bytes of the digitizer's size.
+// height) bytes of the digitizer's size. `staging` (kFrameDataBytes, the
+// caller's) is where TakeNewFrame copies a frame of another size under the
+// lock, to scale it after releasing the lock.
 struct PollTarget {
   uint8_t* buffer;
   uint32_t width;
   uint32_t height;
+  uint8_t* staging;
 };
 
 // What one poll found.
@@ -74,6 +90,7 @@ enum class PollOutcome {
   kTaken,      // a new frame is in the buffer
   kNothingNew, // the same counter as last time, or no picture
   kMalformed,  // a new counter with a header that is not well formed; remembered
+  kTooCostly,  // a new, well-formed frame beyond kMaxScalingWork; remembered
   kLockBusy,   // the mutex could not be had in time; nothing was read
 };
 
@@ -94,7 +111,11 @@ PollOutcome CopyNewFrame(const tessel::SharedFrameArea& area, const PollTarget& 
                          PollState* state, FrameHeader* header = nullptr);
 
 // CopyNewFrame under `mutex`, waited for at most `lock_timeout_ms`
-// (kLockBusy after that; the mutex logs its time-out warning).
+// (kLockBusy after that; the mutex logs its time-out warning). The lock is
+// held, and marked as held (Mutex::MarkHeld), for the header checks and one
+// copy of at most kFrameDataBytes: straight into the buffer for a frame of
+// the digitizer's size, else into the staging buffer, which is scaled into
+// the buffer after the lock is released.
 PollOutcome TakeNewFrame(tessel::Mutex* mutex, const tessel::SharedFrameArea& area,
                          const PollTarget& target, PollState* state,
                          FrameHeader* header = nullptr,

@@ -47,6 +47,7 @@
 #include "base/macutils.h"
 #include "base/stream.h"
 #include "base/stringencode.h"
+#include "base/timeutils.h"
 #include "orvid/framepoll.h"
 #include "platform/cfstring.h"
 #include "platform/components.h"
@@ -145,6 +146,9 @@ constexpr SInt32 kLowestSystemVersion = 0x1048;
 // followed by room for one such frame.
 constexpr size_t kFrameBufferBytes = tessel::kFrameDataBytes;
 constexpr unsigned long kSharedAreaBytes = tessel::kSharedFrameAreaBytes;  // 0x70900
+// How often a polling camera checks that its semaphore and segment are still
+// the ones their names lead to.
+constexpr int kTransportCheckMs = 1000;
 
 constexpr OSType kCodecType = 0x6A343230;  // 'j420'
 constexpr SInt32 kVendor = 0x71727678;     // 'qrvx'
@@ -205,6 +209,11 @@ struct OrvidInstance {
   Fixed frameRate;
   TimeBase timeBase;  // the host's; not owned
   UInt8* frameBuffer;
+  // Where a frame of another size is copied under the lock, to be scaled
+  // after it is released.
+  UInt8* stagingBuffer;
+  // When the transport is next checked for objects removed behind our back.
+  timespec nextTransportCheck;
   // The last counter looked at, and whether the buffer holds no frame of
   // the current size (from Open, and from a change of the digitizer's size,
   // until a frame has been taken).
@@ -514,9 +523,58 @@ ComponentResult BuildInstance(ComponentInstance self) {
 
   instance->frameBuffer = new (std::nothrow) UInt8[kFrameBufferBytes];
   if (instance->frameBuffer == nullptr) return memFullErr;
+  instance->stagingBuffer = new (std::nothrow) UInt8[tessel::kFrameDataBytes];
+  if (instance->stagingBuffer == nullptr) return memFullErr;
+  instance->nextTransportCheck = lumen_base::MonotonicDeadline(kTransportCheckMs);
   instance->inputCurrentFlags = kFlagsNotReported;
   instance->outputCurrentFlags = kFlagsNotReported;
   return noErr;
+}
+
+// Closes the mutex and detaches the segment; the last process to close
+// removes the segment and its key file.
+void CloseTransport(OrvidInstance* instance) {
+  if (instance->mutex != nullptr) {
+    instance->mutex->Close();
+    delete instance->mutex;
+    instance->mutex = nullptr;
+  }
+  if (instance->sharedMemory != nullptr) {
+    instance->sharedMemory->Close();
+    delete instance->sharedMemory;
+    instance->sharedMemory = nullptr;
+  }
+}
+
+// Once a second: when the semaphore or the segment we use was removed
+// (ipcrm, a /tmp cleaner taking the key file), a producer that starts or
+// re-creates them now meets nobody here. Say so and open the names afresh,
+// so that frames flow again; the counter rule starts over with them.
+void CheckTransport(OrvidInstance* instance) {
+  const timespec now = lumen_base::MonotonicNow();
+  if (!lumen_base::MonotonicHasPassed(instance->nextTransportCheck, now)) return;
+  instance->nextTransportCheck = lumen_base::MonotonicAfter(now, kTransportCheckMs);
+  std::string why;
+  if (instance->mutex != nullptr && instance->sharedMemory != nullptr &&
+      instance->mutex->StillShared(&why) && instance->sharedMemory->StillShared(&why)) {
+    return;
+  }
+  if (!why.empty()) {
+    ORVID_LOG(LS_WARNING) << "The frame transport is gone: " << why << "; opening it again";
+  }
+  CloseTransport(instance);
+  std::string error;
+  instance->mutex = tessel::Mutex::Create(instance->name, nullptr, &error);
+  if (instance->mutex != nullptr) {
+    instance->sharedMemory =
+        tessel::SharedMemory::Create(instance->name, kSharedAreaBytes, nullptr, &error);
+  }
+  if (instance->mutex == nullptr || instance->sharedMemory == nullptr) {
+    ORVID_LOG(LS_ERROR) << "Cannot open the frame transport again: " << error;
+    CloseTransport(instance);
+    return;
+  }
+  instance->poll = orvid::FreshPollState();
 }
 
 // ---------------------------------------------------------------------------
@@ -544,16 +602,16 @@ bool IsDeliverableRect(const Rect& rect) {
 // named mutex for the copy (the rules are in orvid/framepoll.h). False when
 // there is none, or when the mutex cannot be had in time.
 bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
-  if (instance->mutex == nullptr || instance->sharedMemory == nullptr ||
-      instance->frameBuffer == nullptr) {
-    return false;
-  }
+  if (instance->frameBuffer == nullptr || instance->stagingBuffer == nullptr) return false;
+  CheckTransport(instance);
+  if (instance->mutex == nullptr || instance->sharedMemory == nullptr) return false;
   const auto* area =
       static_cast<const tessel::SharedFrameArea*>(instance->sharedMemory->GetAddress());
   if (area == nullptr) return false;
   const orvid::PollTarget target = {instance->frameBuffer,
                                     static_cast<uint32_t>(instance->digitizerRect.right),
-                                    static_cast<uint32_t>(instance->digitizerRect.bottom)};
+                                    static_cast<uint32_t>(instance->digitizerRect.bottom),
+                                    instance->stagingBuffer};
   orvid::FrameHeader header = {};
   switch (orvid::TakeNewFrame(instance->mutex, *area, target, &instance->poll, &header)) {
     case orvid::PollOutcome::kTaken:
@@ -565,6 +623,12 @@ bool TakeNewFrame(OrvidInstance* instance, UInt32* frame_size) {
       ORVID_LOG(LS_WARNING) << "OrvidCompressDone: Ignoring a malformed frame: frameSize="
                             << header.frame_size << ", width=" << header.width
                             << ", height=" << header.height;
+      return false;
+    case orvid::PollOutcome::kTooCostly:
+      ORVID_LOG(LS_WARNING) << "OrvidCompressDone: Ignoring a frame of " << header.width << "x"
+                            << header.height << ": scaling it to "
+                            << instance->digitizerRect.right << "x"
+                            << instance->digitizerRect.bottom << " would cost too much";
       return false;
     case orvid::PollOutcome::kNothingNew:
     case orvid::PollOutcome::kLockBusy:
@@ -642,17 +706,9 @@ ComponentResult OrvidClose(Handle storage, ComponentInstance /*self*/) {
     compressBufferOutstanding = false;
     delete[] instance->frameBuffer;
     instance->frameBuffer = nullptr;
-    if (instance->mutex != nullptr) {
-      instance->mutex->Close();
-      delete instance->mutex;
-      instance->mutex = nullptr;
-    }
-    if (instance->sharedMemory != nullptr) {
-      // The last process to close removes the segment and its key file.
-      instance->sharedMemory->Close();
-      delete instance->sharedMemory;
-      instance->sharedMemory = nullptr;
-    }
+    delete[] instance->stagingBuffer;
+    instance->stagingBuffer = nullptr;
+    CloseTransport(instance);
     if (instance->imageDescription != nullptr) {
       DisposeHandle(reinterpret_cast<Handle>(instance->imageDescription));
       instance->imageDescription = nullptr;

@@ -418,7 +418,7 @@ TEST_F(OrvidHostTest, OpenMakesTheMutexAndTheSegmentAndCloseRemovesThem) {
   struct shmid_ds segment;
   ASSERT_TRUE(SegmentStatus(id, &segment));
   EXPECT_EQ(kSharedAreaBytes, segment.shm_segsz);
-  EXPECT_EQ(0660u, segment.shm_perm.mode & 0777u);
+  EXPECT_EQ(0600u, segment.shm_perm.mode & 0777u);
   EXPECT_EQ(1u, segment.shm_nattch);
 
   EXPECT_EQ(0, host.Close(0));
