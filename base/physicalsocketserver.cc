@@ -87,6 +87,17 @@ bool TranslateOption(Socket::Option opt, int* level, int* name) {
   return false;
 }
 
+// A process started with standard input (or output) closed hands out 0 to
+// 2 first; a wake-up pipe there would be read as the program's input. Moves
+// `fd` to 3 or above; keeps it where it is when that fails.
+int AboveStandardDescriptors(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return fd;
+  close(fd);
+  return moved;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -94,14 +105,14 @@ bool TranslateOption(Socket::Option opt, int* level, int* name) {
 
 EventDispatcher::EventDispatcher(PhysicalSocketServer* ss) : server_(ss) {
   int fds[2];
-  if (pipe(fds) != 0) {
+  if (pipe2(fds, O_CLOEXEC) != 0) {
     LOG(LS_ERROR) << "pipe failed";
     // Registering descriptors that do not exist would make every select
     // fail; stay out instead and let the server see IsUsable() false.
     return;
   }
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
+  read_fd_ = AboveStandardDescriptors(fds[0]);
+  write_fd_ = AboveStandardDescriptors(fds[1]);
   registered_ = server_->Add(this);
 }
 
