@@ -327,6 +327,11 @@ bool Mutex::ReleaseAbandoned() {
   return sem_post(Semaphore(sem_)) == 0;
 }
 
+bool Mutex::IsTaken() const {
+  int value = 0;
+  return IsOpen() && sem_getvalue(Semaphore(sem_), &value) == 0 && value <= 0;
+}
+
 int Mutex::DropExtraCounts() {
   if (!IsOpen()) return 0;
   // Bounded: a process that posts in a loop would otherwise keep us taking
@@ -523,7 +528,11 @@ bool SharedMemory::Close() {
         const int error = errno;
         LOG(LS_WARNING) << "shmctl(IPC_RMID) failed with errno: " << error;
       }
-      if (remove(name_.c_str()) != 0) {
+      // Only our own key file: after a removal behind our back the name may
+      // lead to the key file of the objects made since.
+      struct stat named;
+      if (lstat(name_.c_str(), &named) == 0 && named.st_dev == key_file_device_ &&
+          named.st_ino == key_file_inode_ && remove(name_.c_str()) != 0) {
         const int error = errno;
         LOG(LS_WARNING) << "remove failed with errno: " << error;
       }

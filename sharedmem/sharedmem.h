@@ -126,6 +126,9 @@ class Mutex {
   // the count never goes above one. True when it released it.
   bool ReleaseAbandoned();
 
+  // True when the lock is taken (count 0) at the moment of asking.
+  bool IsTaken() const;
+
   // With the lock held by the caller: takes back every count above it, left
   // by someone who released the lock twice, so that nobody else can take it
   // while we hold it. Returns how many counts were taken back; at most 64 a

@@ -5,6 +5,7 @@
 #include "orvid/framepoll.h"
 
 #include <semaphore.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <memory>
@@ -183,6 +184,51 @@ TEST(TakeNewFrame, WaitsForTheLockBoundedlyAndKeepsTheFrameForLater) {
   ASSERT_TRUE(producer->Unlock());
   mutex.reset();
   producer.reset();
+  sem_unlink(tessel::SemaphoreName(name).c_str());
+}
+
+TEST(ScalingWorkRule, BoundsWhatOneFrameMayCostTheScaler) {
+  EXPECT_TRUE(ScalingWorkFits(640, 480, 320, 240));
+  EXPECT_TRUE(ScalingWorkFits(320, 240, 640, 480));
+  EXPECT_TRUE(ScalingWorkFits(2560, 120, 640, 480));   // exactly the bound
+  EXPECT_FALSE(ScalingWorkFits(2561, 120, 640, 480));  // one column more
+  EXPECT_FALSE(ScalingWorkFits(1, 460800, 320, 240));  // a line, scaled to a picture
+  EXPECT_FALSE(ScalingWorkFits(460800, 1, 1, 460800));
+  EXPECT_TRUE(ScalingWorkFits(1, 1, 640, 480));
+}
+
+TEST_F(FramePollTest, AFrameTooCostlyToScaleIsRefusedOnceAndNothingIsWritten) {
+  Publish(1, 460800, 3);
+  FrameHeader header = {};
+  EXPECT_EQ(PollOutcome::kTooCostly, Poll(320, 240, &header));
+  EXPECT_EQ(1u, header.width);
+  EXPECT_EQ(460800u, header.height);
+  EXPECT_EQ(0xEE, buffer_[0]);
+  EXPECT_EQ(0xEE, buffer_[PlanarFrameBytes(320, 240) - 1]);
+  EXPECT_EQ(PollOutcome::kNothingNew, Poll(320, 240));  // remembered
+  Publish(640, 480, 5);
+  EXPECT_EQ(PollOutcome::kTaken, Poll(320, 240));  // the next ordinary frame comes through
+}
+
+TEST_F(FramePollTest, TakeNewFrameScalesFromTheStagingCopyAsCopyNewFrameDoes) {
+  const std::string name = "orvid-framepoll-staging-" + std::to_string(getpid());
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
+  ASSERT_TRUE(mutex);
+  Publish(352, 288, 9);
+  ASSERT_EQ(PollOutcome::kTaken, Poll(320, 240));
+  const std::vector<uint8_t> expected = Taken(320, 240);
+
+  state_ = FreshPollState();
+  std::vector<uint8_t> buffer(PlanarFrameBytes(320, 240), 0xEE);
+  std::vector<uint8_t> staging(tessel::kFrameDataBytes, 0);
+  const PollTarget target = {buffer.data(), 320, 240, staging.data()};
+  EXPECT_EQ(PollOutcome::kTaken, TakeNewFrame(mutex.get(), *area_, target, &state_));
+  EXPECT_TRUE(buffer == expected);
+  // The staging buffer holds the frame as the area did.
+  EXPECT_EQ(0, memcmp(staging.data(), area_->frameData, PlanarFrameBytes(352, 288)));
+  EXPECT_EQ(tessel::Mutex::kTaken, mutex->TakeWithin(0)) << "the poll released the lock";
+  ASSERT_TRUE(mutex->Unlock());
+  mutex.reset();
   sem_unlink(tessel::SemaphoreName(name).c_str());
 }
 

@@ -10,7 +10,9 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -712,6 +714,229 @@ TEST_F(SharedMemoryTest, UsersWithDifferentIdsGetDifferentSegments) {
   EXPECT_EQ(0, status);
   EXPECT_TRUE(PathExists(KeyFilePath(name)));
   EXPECT_FALSE(PathExists(KeyFilePath(name, kOtherUid)));
+}
+
+// ---------------------------------------------------------------------------
+// Trust between users, removal, abuse
+
+// Two throwaway users who share a group, as on a machine where every user
+// is in "users". Neither needs a password entry.
+constexpr uid_t kGroupMateA = 61001;
+constexpr uid_t kGroupMateB = 61002;
+constexpr gid_t kSharedGroup = 61000;
+
+bool BecomeGroupMate(uid_t uid) {
+  return setgroups(0, nullptr) == 0 && setgid(kSharedGroup) == 0 && setuid(uid) == 0;
+}
+
+TEST_F(SharedMemoryTest, AGroupMateCanNeitherReadNorWriteTheFrames) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run two other users";
+  const std::string name = NewName(kGroupMateA);
+  // A's objects, made under a umask that leaves the group everything.
+  Child owner([&](Child& self) {
+    if (!BecomeGroupMate(kGroupMateA)) return kCannotSwitchUser;
+    umask(002);
+    std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
+    std::unique_ptr<tessel::SharedMemory> memory(tessel::SharedMemory::Create(name, 4096));
+    if (mutex == nullptr || memory == nullptr) return 1;
+    self.Signal();
+    self.Await();
+    return 0;
+  });
+  ASSERT_EQ('.', owner.Await()) << "status " << owner.Wait();
+  struct stat semaphore;
+  ASSERT_EQ(0, stat(("/dev/shm/sem." + tessel::SemaphoreName(name, kGroupMateA)).c_str(), &semaphore));
+  EXPECT_EQ(0600u, semaphore.st_mode & 0777);
+  const int id = SegmentId(tessel::SegmentKey(name, kGroupMateA));
+  ASSERT_GE(id, 0);
+  struct shmid_ds segment;
+  ASSERT_EQ(0, shmctl(id, IPC_STAT, &segment));
+  EXPECT_EQ(0600u, segment.shm_perm.mode & 0777);
+
+  Child mate([&](Child&) {
+    if (!BecomeGroupMate(kGroupMateB)) return kCannotSwitchUser;
+    if (sem_open(tessel::SemaphoreName(name, kGroupMateA).c_str(), 0) != SEM_FAILED) return 1;
+    if (errno != EACCES) return 2;
+    if (shmat(id, nullptr, SHM_RDONLY) != reinterpret_cast<void*>(-1)) return 3;
+    return errno == EACCES ? 0 : 4;
+  });
+  EXPECT_EQ(0, mate.Wait());
+  owner.Signal();
+  EXPECT_EQ(0, owner.Wait());
+}
+
+TEST_F(MutexTest, RefusesASemaphoreAnotherUserMadeNamingTheOwner) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
+  const std::string name = NewName();
+  // The other user plants this user's semaphore, open to all, to read and
+  // inject frames through it.
+  const std::string ours = tessel::SemaphoreName(name);
+  Child planter([&](Child&) {
+    if (setgid(kOtherUid) != 0 || setuid(kOtherUid) != 0) return kCannotSwitchUser;
+    umask(0);
+    sem_t* sem = sem_open(ours.c_str(), O_CREAT | O_EXCL, 0666, 1);
+    return sem == SEM_FAILED ? 1 : 0;
+  });
+  ASSERT_EQ(0, planter.Wait());
+  std::string error;
+  EXPECT_EQ(nullptr, tessel::Mutex::Create(name, nullptr, &error));
+  EXPECT_EQ("Refusing the semaphore " + tessel::SemaphorePath(name) + ": it belongs to " +
+                tessel::DescribeOwner(kOtherUid) + ", not to this user",
+            error);
+  EXPECT_EQ(error, tessel::DescribeSharingProblem(name));
+  EXPECT_TRUE(PathExists(tessel::SemaphorePath(name))) << "someone else's is not ours to remove";
+  EXPECT_EQ("uid 61002", tessel::DescribeOwner(kGroupMateB));
+}
+
+TEST_F(MutexTest, ItsOwnSemaphoreIsMadeOwnerOnlyOrRefusedWhenOthersMayWriteIt) {
+  const std::string name = NewName();
+  const mode_t umask_before = umask(0);
+  sem_t* sem = sem_open(tessel::SemaphoreName(name).c_str(), O_CREAT | O_EXCL, 0666, 1);
+  umask(umask_before);
+  ASSERT_NE(SEM_FAILED, sem);
+  sem_close(sem);
+  std::string error;
+  EXPECT_EQ(nullptr, tessel::Mutex::Create(name, nullptr, &error));
+  EXPECT_EQ("Refusing the semaphore " + tessel::SemaphorePath(name) +
+                ": others may write it (mode 0666); remove it with: rm '" +
+                tessel::SemaphorePath(name) + "'",
+            error);
+
+  // Readable by others only (an older version's mode): made owner-only.
+  ASSERT_EQ(0, chmod(tessel::SemaphorePath(name).c_str(), 0644));
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name, nullptr, &error));
+  ASSERT_NE(nullptr, mutex) << error;
+  struct stat status;
+  ASSERT_EQ(0, stat(tessel::SemaphorePath(name).c_str(), &status));
+  EXPECT_EQ(0600u, status.st_mode & 0777);
+  // And a new one is owner-only whatever the umask.
+  const std::string fresh = NewName();
+  umask(0);
+  std::unique_ptr<tessel::Mutex> made(tessel::Mutex::Create(fresh));
+  umask(umask_before);
+  ASSERT_NE(nullptr, made);
+  ASSERT_EQ(0, stat(tessel::SemaphorePath(fresh).c_str(), &status));
+  EXPECT_EQ(0600u, status.st_mode & 0777);
+}
+
+TEST_F(MutexTest, TheHolderMarkIsSeenByOthersAndDiesWithItsHolder) {
+  const std::string name = NewName();
+  std::unique_ptr<tessel::Mutex> producer(tessel::Mutex::Create(name));
+  ASSERT_NE(nullptr, producer);
+  producer->MarkHeld();
+  EXPECT_FALSE(producer->HeldByLiveReader()) << "one's own mark is no other reader's";
+  producer->ClearHeld();
+  Child reader([&](Child& self) {
+    std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
+    if (mutex == nullptr || !mutex->Lock(true)) return 1;
+    mutex->MarkHeld();
+    self.Signal();
+    self.Await();
+    mutex->ClearHeld();
+    self.Signal();
+    self.Await();
+    mutex->MarkHeld();
+    self.Signal();
+    self.Await();
+    _exit(0);  // dies holding the lock, marked
+  });
+  ASSERT_EQ('.', reader.Await());
+  EXPECT_TRUE(producer->HeldByLiveReader());
+  reader.Signal();
+  ASSERT_EQ('.', reader.Await());
+  EXPECT_FALSE(producer->HeldByLiveReader());
+  reader.Signal();
+  ASSERT_EQ('.', reader.Await());
+  EXPECT_TRUE(producer->HeldByLiveReader());
+  reader.Signal();
+  EXPECT_EQ(0, reader.Wait());
+  EXPECT_FALSE(producer->HeldByLiveReader());
+  EXPECT_TRUE(producer->IsTaken());  // the count stays as the dead holder left it
+}
+
+TEST_F(MutexTest, DropExtraCountsTakesBackABoundedNumberEachCall) {
+  const std::string name = NewName();
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
+  ASSERT_NE(nullptr, mutex);
+  ASSERT_TRUE(mutex->Lock(true));
+  sem_t* poster = sem_open(tessel::SemaphoreName(name).c_str(), 0);
+  ASSERT_NE(SEM_FAILED, poster);
+  for (int i = 0; i < 100; ++i) sem_post(poster);
+  sem_close(poster);
+  EXPECT_EQ(64, mutex->DropExtraCounts());
+  EXPECT_EQ(36, mutex->DropExtraCounts());
+  EXPECT_EQ(0, mutex->DropExtraCounts());
+  EXPECT_TRUE(mutex->IsTaken());
+  ASSERT_TRUE(mutex->Unlock());
+  EXPECT_EQ(1, SemaphoreCount(name));
+}
+
+TEST_F(MutexTest, StillSharedTellsAnUnlinkedAndARemadeSemaphore) {
+  const std::string name = NewName();
+  std::unique_ptr<tessel::Mutex> mutex(tessel::Mutex::Create(name));
+  ASSERT_NE(nullptr, mutex);
+  std::string why;
+  EXPECT_TRUE(mutex->StillShared(&why));
+  ASSERT_EQ(0, sem_unlink(tessel::SemaphoreName(name).c_str()));
+  EXPECT_FALSE(mutex->StillShared(&why));
+  EXPECT_EQ("the semaphore " + tessel::SemaphorePath(name) + " was removed", why);
+  std::unique_ptr<tessel::Mutex> again(tessel::Mutex::Create(name));
+  ASSERT_NE(nullptr, again);
+  EXPECT_FALSE(mutex->StillShared(&why));
+  EXPECT_EQ("the semaphore " + tessel::SemaphorePath(name) + " was removed and made again", why);
+  EXPECT_TRUE(again->StillShared());
+}
+
+TEST_F(SharedMemoryTest, StillSharedTellsARemovedSegmentOrKeyFile) {
+  const std::string name = NewName();
+  std::unique_ptr<tessel::SharedMemory> memory(tessel::SharedMemory::Create(name, 4096));
+  ASSERT_NE(nullptr, memory);
+  std::string why;
+  EXPECT_TRUE(memory->StillShared(&why)) << why;
+  const int id = SegmentId(tessel::SegmentKey(name));
+  ASSERT_GE(id, 0);
+  ASSERT_EQ(0, shmctl(id, IPC_RMID, nullptr));
+  EXPECT_FALSE(memory->StillShared(&why));
+  EXPECT_EQ("the shared memory segment " + std::to_string(id) + " was removed (ipcrm?)", why);
+  ASSERT_TRUE(memory->Close());
+
+  memory.reset(tessel::SharedMemory::Create(name, 4096));
+  ASSERT_NE(nullptr, memory);
+  ASSERT_EQ(0, unlink(KeyFilePath(name).c_str()));
+  EXPECT_FALSE(memory->StillShared(&why));
+  EXPECT_EQ("the key file " + KeyFilePath(name) + " was removed", why);
+  // Those who come later make a new key file and segment (a file made at
+  // once takes the freed inode, whose key would lead to ours); closing the old
+  // one, as its last user, leaves theirs alone.
+  const std::string placeholder = KeyFilePath(name) + ".placeholder";
+  WriteFile(placeholder, "");
+  files_.push_back(placeholder);
+  std::unique_ptr<tessel::SharedMemory> later(tessel::SharedMemory::Create(name, 4096));
+  ASSERT_NE(nullptr, later);
+  EXPECT_FALSE(memory->StillShared(&why));
+  EXPECT_EQ("the key file " + KeyFilePath(name) + " was removed and made again", why);
+  memory->Close();
+  EXPECT_TRUE(PathExists(KeyFilePath(name)));
+  EXPECT_TRUE(later->StillShared(&why)) << why;
+}
+
+TEST_F(SharedMemoryTest, ErrorSaysWhyInASentenceForTheUser) {
+  const std::string name = NewName();
+  WriteFile(KeyFilePath(name), "");
+  const int id = shmget(tessel::SegmentKey(name), 4096, IPC_CREAT | IPC_EXCL | 0666);
+  ASSERT_GE(id, 0);
+  segments_.push_back(id);
+  std::string error;
+  EXPECT_EQ(nullptr, tessel::SharedMemory::Create(name, 4096, nullptr, &error));
+  EXPECT_EQ("Refusing shared memory segment " + std::to_string(id) +
+                ": others may write it (mode 0666); remove it with: ipcrm -m " + std::to_string(id),
+            error);
+  ASSERT_EQ(0, shmctl(id, IPC_RMID, nullptr));
+  const int small = shmget(tessel::SegmentKey(name), 16, IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(small, 0);
+  segments_.push_back(small);
+  EXPECT_EQ(nullptr, tessel::SharedMemory::Create(name, 4096, nullptr, &error));
+  EXPECT_NE(std::string::npos, error.find("a smaller segment of that key is in the way")) << error;
 }
 
 }  // namespace
