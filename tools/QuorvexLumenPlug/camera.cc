@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "sharedmem/sharedframearea.h"
+#include "sharedmem/sharedmem.h"
 #include "platform/imagedescription.h"
 #include "platform/memory.h"
 #include "platform/processes.h"
@@ -145,6 +146,10 @@ bool OpenCamera(const std::string& device, ComponentInstance* instance, std::str
   const OSErr opened = OpenAComponent(camera, instance);
   if (opened != noErr) {
     *error = "the camera refused to open: " + DescribeStatus(opened) + RefusalHint(opened);
+    // The camera logs why it could not share frames, but its log is off by
+    // default: look for what can be seen from outside.
+    const std::string sharing = tessel::DescribeSharingProblem(device);
+    if (!sharing.empty()) *error += "; " + sharing;
     return false;
   }
   return true;

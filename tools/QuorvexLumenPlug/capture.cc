@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "sharedmem/sharedframearea.h"
+#include "sharedmem/sharedmem.h"
 #include "platform/components.h"
 #include "platform/timebase.h"
 #include "platform/videodigitizer.h"
@@ -461,6 +462,8 @@ int Capture(const CaptureOptions& options) {
   }
   if (recording.output_closed || stop_requested) return kExitOk;
   if (recording.frames == 0) {
+    const std::string sharing = tessel::DescribeSharingProblem(options.device);
+    if (!sharing.empty()) return Failure("no frame came from the camera: " + sharing);
     return Failure(
         "no frame came from the camera; is a producer feeding it? "
         "(QuorvexLumenPlug feed)");

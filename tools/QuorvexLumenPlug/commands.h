@@ -21,6 +21,11 @@ int RunNames(int argc, char** argv);
 // Only in builds with PipeWire (QUORVEX_HAVE_PIPEWIRE).
 int RunPublish(int argc, char** argv);
 
+// True when the program was started with standard input closed; main then
+// puts /dev/null in its place, so that no file the program opens takes
+// descriptor 0 (feed would read its own signal descriptor as input).
+bool StandardInputWasClosed();
+
 // "<command>: <message>" and a pointer to the command's help on stderr;
 // kExitUsage.
 int ReportUsageError(const char* command, const std::string& message);

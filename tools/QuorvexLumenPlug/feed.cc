@@ -4,8 +4,13 @@
 // asks it to stop; then it withdraws the picture and detaches.
 //
 // Signals: SIGINT, SIGTERM and SIGHUP are blocked and read from a signalfd,
-// which every wait watches (the pacing, and the reads from a pipe), so a
-// stop request is never lost between a check and a wait.
+// which every wait watches (the pacing, the reads from a pipe, a FIFO
+// without a writer yet, the camera's lock), so a stop request is never lost
+// between a check and a wait.
+//
+// The camera's frame transport is checked at least once a second while
+// feed runs: when someone removed the segment or a name, feed makes them
+// again and shows the current frame there.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +53,8 @@ const char kFeedHelp[] =
     "  --size WxH    size of the test pattern (default 640x480); a frame may take at\n"
     "                most 460800 bytes in 4:2:0, so 640x480 is the largest 4:3 size\n"
     "  --rate FPS    frames per second, e.g. 30, 29.97 or 30000/1001 (default 30\n"
-    "                for the pattern, the stream's own rate for a file)\n"
+    "                for the pattern, the stream's own rate for a file); from one\n"
+    "                frame a minute (1/60) to 1000, for a stream's own rate too\n"
     "  --loop        start a file again when it ends (not possible on a pipe)\n"
     "  --frames N    stop after N frames\n"
     "  --quiet       report only errors and warnings\n"
@@ -57,6 +64,9 @@ const char kFeedHelp[] =
     "tag) of any size that fits; interlaced frames are passed on whole. At the end\n"
     "of the input, and on SIGINT or SIGTERM, feed withdraws the picture, detaches\n"
     "from the camera and exits with status 0.\n";
+
+// How often, at most, feed goes without checking the frame transport.
+constexpr int64_t kTransportCheckNs = 1000 * 1000000LL;
 
 // How far behind its schedule a slow input may fall before the schedule is
 // moved instead of catching up with a burst of frames.
@@ -206,11 +216,12 @@ class StreamSource : public FrameSource {
         case Y4mReader::kEnd:
           break;
       }
-      if (!loop_) return kEnd;
+      // Nothing to show, whether it ends or would start over.
       if (since_rewind_ == 0) {
-        *error = name_ + " holds no frames to loop over";
+        *error = name_ + " holds no frames";
         return kError;
       }
+      if (!loop_) return kEnd;
       if (!reader_->Rewind()) {
         *error = name_ + ": cannot go back to its first frame";
         return kError;
@@ -225,6 +236,27 @@ class StreamSource : public FrameSource {
   std::string name_;
   uint64_t since_rewind_ = 0;
 };
+
+enum WaitResult { kWaited, kStopped, kFailed };
+
+// Waits like SleepUntil, checking the frame transport at least once a
+// second on the way (FrameProducer::KeepShared). When it had to be made
+// again, `shown` (when not null), the frame of `width` x `height` on show,
+// is published into it at once. kFailed with *error when that fails.
+WaitResult WaitKeepingShared(int64_t deadline_ns, int stop_fd, FrameProducer* producer,
+                             const uint8_t* shown, uint32_t width, uint32_t height,
+                             std::string* error) {
+  for (;;) {
+    bool renewed = false;
+    if (!producer->KeepShared(&renewed, error) ||
+        (renewed && shown != nullptr && !producer->Publish(shown, width, height, error))) {
+      return producer->stopped() ? kStopped : kFailed;
+    }
+    const int64_t slice_end = std::min(deadline_ns, NowNs() + kTransportCheckNs);
+    if (!SleepUntil(slice_end, stop_fd)) return kStopped;
+    if (slice_end >= deadline_ns) return kWaited;
+  }
+}
 
 // Publishes frames until the source ends, the limit is reached or a signal
 // comes. Returns the exit status; *published counts the frames.
@@ -247,11 +279,27 @@ int Feed(const FeedOptions& options, FrameSource* source, const FrameRate& rate,
       origin_ns = deadline = NowNs();
       origin_index = index;
     }
-    if (!SleepUntil(deadline, stop_fd)) return kExitOk;
-    if (!producer->Publish(frame.data(), width, height, &error)) return Failure(error);
+    // Until the deadline the previous frame is on show; should the
+    // transport be made again meanwhile, this one stands in for it.
+    switch (WaitKeepingShared(deadline, stop_fd, producer, index > 0 ? frame.data() : nullptr,
+                              width, height, &error)) {
+      case kWaited:
+        break;
+      case kStopped:
+        return kExitOk;
+      case kFailed:
+        return Failure(error);
+    }
+    if (!producer->Publish(frame.data(), width, height, &error)) {
+      return producer->stopped() ? kExitOk : Failure(error);
+    }
   }
   // The last frame stays on show for its whole duration before it goes.
-  SleepUntil(origin_ns + FrameStartNs(rate, index - origin_index), stop_fd);
+  if (WaitKeepingShared(origin_ns + FrameStartNs(rate, index - origin_index), stop_fd, producer,
+                        index > 0 ? frame.data() : nullptr, width, height,
+                        &error) == kFailed) {
+    return Failure(error);
+  }
   return kExitOk;
 }
 
@@ -275,7 +323,14 @@ int RunFeed(int argc, char** argv) {
   if (options.input) {
     const bool is_stdin = *options.input == "-";
     const std::string name = is_stdin ? "standard input" : *options.input;
-    input_fd = is_stdin ? STDIN_FILENO : open(options.input->c_str(), O_RDONLY | O_CLOEXEC);
+    if (is_stdin && StandardInputWasClosed()) {
+      return Failure("cannot read standard input: it is closed");
+    }
+    // Without blocking: a FIFO that no writer has opened yet would block
+    // the open itself, where no stop signal can end it. The reader waits
+    // for data (and for the writer) with poll, which watches the signals.
+    input_fd = is_stdin ? STDIN_FILENO
+                        : open(options.input->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (input_fd < 0) return Failure("cannot open " + name + ": " + strerror(errno));
     struct stat file;
     if (options.loop && (fstat(input_fd, &file) != 0 || !S_ISREG(file.st_mode))) {
@@ -294,7 +349,15 @@ int RunFeed(int argc, char** argv) {
     }
     options.width = info.width;
     options.height = info.height;
-    if (!options.rate && info.has_rate) rate = info.rate;
+    if (!options.rate && info.has_rate) {
+      std::string bound;
+      if (!FrameRateInBounds(info.rate, &bound)) {
+        return Failure(name + ": its frame rate F" + std::to_string(info.rate.numerator) + ":" +
+                       std::to_string(info.rate.denominator) + " " + bound +
+                       "; give another with --rate");
+      }
+      rate = info.rate;
+    }
     if (!options.quiet && !options.rate && !info.has_rate) {
       fprintf(stderr, "feed: %s gives no frame rate; feeding at %s frames per second\n",
               name.c_str(), DescribeFrameRate(rate).c_str());
@@ -313,8 +376,9 @@ int RunFeed(int argc, char** argv) {
   }
 
   FrameProducer producer(options.device);
+  producer.set_stop_fd(stop_fd);
   std::string error;
-  if (!producer.Attach(&error)) return Failure(error);
+  if (!producer.Attach(&error)) return producer.stopped() ? kExitOk : Failure(error);
   if (!options.quiet) {
     fprintf(stderr, "feed: feeding \"%s\" with %s, %ux%u at %s frames per second\n",
             options.device.c_str(), description.c_str(), options.width, options.height,

@@ -6,8 +6,11 @@
 // camera reads its logging settings ("orvid_log_level", "orvid_log_path")
 // from that identifier's preferences, and it opens only in a process whose
 // executable is named QuorvexLumenPlug.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -17,6 +20,20 @@
 PLATFORM_MAIN_BUNDLE("com.quorvex.LumenPlug", nullptr);
 
 namespace {
+
+bool standard_input_closed = false;
+
+// Fills descriptors 0 to 2 with /dev/null where they are closed; see
+// StandardInputWasClosed.
+void FillStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    if (fd == STDIN_FILENO) standard_input_closed = true;
+    const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // open takes the lowest free number, which is fd itself.
+    if (null_fd >= 0 && null_fd != fd) close(null_fd);
+  }
+}
 
 const char kHelp[] =
     "Usage: QuorvexLumenPlug COMMAND [options]\n"
@@ -37,7 +54,10 @@ const char kHelp[] =
 
 }  // namespace
 
+bool lumenplug::StandardInputWasClosed() { return standard_input_closed; }
+
 int main(int argc, char** argv) {
+  FillStandardDescriptors();
   if (argc < 2) {
     fputs(kHelp, stderr);
     return lumenplug::kExitUsage;

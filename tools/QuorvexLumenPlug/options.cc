@@ -11,7 +11,6 @@ namespace lumenplug {
 
 namespace {
 
-constexpr uint64_t kMaxFramesPerSecond = 1000;
 constexpr uint32_t kMaxSide = 65535;
 constexpr double kMaxSeconds = 366.0 * 24 * 3600;
 
@@ -51,6 +50,23 @@ int64_t FrameStartNs(const FrameRate& rate, uint64_t index) {
   return ns > INT64_MAX ? INT64_MAX : static_cast<int64_t>(ns);
 }
 
+bool FrameRateInBounds(const FrameRate& rate, std::string* error) {
+  // In 64 bits: both sides are products of 32-bit values and small bounds.
+  if (rate.numerator == 0 || rate.denominator == 0) {
+    *error = "must be above 0 frames per second";
+    return false;
+  }
+  if (rate.numerator > kMaxFramesPerSecond * rate.denominator) {
+    *error = "must be at most " + std::to_string(kMaxFramesPerSecond) + " frames per second";
+    return false;
+  }
+  if (uint64_t{rate.numerator} * 60 < kMinFramesPerMinute * rate.denominator) {
+    *error = "must be at least one frame a minute";
+    return false;
+  }
+  return true;
+}
+
 bool ParseFrameRate(const std::string& text, FrameRate* rate, std::string* error) {
   const std::string wanted =
       "wants frames per second, e.g. 30, 29.97 or 30000/1001; got \"" + text + "\"";
@@ -86,6 +102,10 @@ bool ParseFrameRate(const std::string& text, FrameRate* rate, std::string* error
   }
   if (!SetReduced(numerator, denominator, rate)) {
     *error = wanted;
+    return false;
+  }
+  if (!FrameRateInBounds(*rate, error)) {
+    *error += "; got \"" + text + "\"";
     return false;
   }
   return true;

@@ -24,8 +24,18 @@ struct FrameRate {
 // Computed from the index each time, so a long run does not drift.
 int64_t FrameStartNs(const FrameRate& rate, uint64_t index);
 
-// "30", "29.97", "30000/1001" or "30000:1001" frames per second: a positive
-// rate of at most 1000 frames per second.
+// The rates a producer feeds at, whatever gives them: from one frame a
+// minute (slower, and a frame stays on show so long that the camera looks
+// stuck) to 1000 frames per second.
+inline constexpr uint64_t kMaxFramesPerSecond = 1000;
+inline constexpr uint64_t kMinFramesPerMinute = 1;
+
+// True when `rate` lies within those bounds; otherwise *error says which
+// bound it passes, e.g. "must be at most 1000 frames per second".
+bool FrameRateInBounds(const FrameRate& rate, std::string* error);
+
+// "30", "29.97", "30000/1001" or "30000:1001" frames per second, within
+// FrameRateInBounds.
 bool ParseFrameRate(const std::string& text, FrameRate* rate, std::string* error);
 
 // The rate in the form people read, e.g. "30", "29.97", "30000/1001".

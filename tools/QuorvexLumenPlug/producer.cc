@@ -1,19 +1,32 @@
 #include "tools/QuorvexLumenPlug/producer.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace lumenplug {
 
 namespace {
 
-// How often Lock recovers an abandoned lock before giving up: once is the
-// normal case; another holder dying at once is rare; more means something
-// keeps taking it.
-constexpr int kMaxRecoveries = 3;
+// Lock waits in slices this long, so that a stop request or a change of
+// holder is seen soon.
+constexpr int kLockSliceMs = 100;
+// A holder that is alive may keep the lock as long as it likes; after this
+// long feed says that it is waiting for it.
+constexpr int kLiveHolderNoticeMs = 2000;
+// After a take-over, someone counts as still abusing the lock until this
+// long has passed without another.
+constexpr int64_t kAbuseEpisodeNs = 10 * 1000000000LL;
+
+int64_t MonotonicNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 bool IsAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
@@ -34,15 +47,19 @@ tessel::SharedFrameArea* FrameProducer::area() const {
 }
 
 bool FrameProducer::Attach(std::string* error) {
-  mutex_.reset(tessel::Mutex::Create(device_name_));
+  stopped_ = false;
+  std::string why;
+  mutex_.reset(tessel::Mutex::Create(device_name_, nullptr, &why));
   if (mutex_ == nullptr) {
-    *error = "cannot create or open the camera's lock, the semaphore \"" + semaphore_name_ + "\"";
+    *error = "cannot create or open the camera's lock, the semaphore \"" + semaphore_name_ +
+             "\": " + why;
     return false;
   }
-  memory_.reset(tessel::SharedMemory::Create(device_name_, tessel::kSharedFrameAreaBytes));
+  memory_.reset(
+      tessel::SharedMemory::Create(device_name_, tessel::kSharedFrameAreaBytes, nullptr, &why));
   if (memory_ == nullptr) {
     *error = "cannot create or attach the shared frame area (key file " +
-             tessel::KeyFilePath(device_name_) + "); a segment of another size or owner may be in the way (see ipcs -m)";
+             tessel::KeyFilePath(device_name_) + "): " + why;
     Detach();
     return false;
   }
@@ -85,6 +102,27 @@ bool FrameProducer::Publish(const uint8_t* planar, uint32_t width, uint32_t heig
   return true;
 }
 
+bool FrameProducer::KeepShared(bool* renewed, std::string* error) {
+  *renewed = false;
+  if (memory_ == nullptr || mutex_ == nullptr) return true;
+  std::string why;
+  if (mutex_->StillShared(&why) && memory_->StillShared(&why)) return true;
+  fprintf(stderr, "feed: warning: %s; feed makes the camera's frame transport again\n",
+          why.c_str());
+  Drop();
+  if (!Attach(error)) return false;
+  *renewed = true;
+  return true;
+}
+
+void FrameProducer::Drop() {
+  claimed_ = false;
+  if (memory_ != nullptr) memory_->Close();
+  memory_.reset();
+  if (mutex_ != nullptr) mutex_->Close();
+  mutex_.reset();
+}
+
 void FrameProducer::Detach() {
   std::string ignored;
   if (memory_ != nullptr && claimed_ && Lock(&ignored)) {
@@ -96,17 +134,22 @@ void FrameProducer::Detach() {
     }
     Unlock();
   }
-  claimed_ = false;
-  if (memory_ != nullptr) memory_->Close();
-  memory_.reset();
-  if (mutex_ != nullptr) mutex_->Close();
-  mutex_.reset();
+  Drop();
+}
+
+bool FrameProducer::StopRequested() const {
+  if (stop_fd_ < 0) return false;
+  struct pollfd watch = {stop_fd_, POLLIN, 0};
+  return poll(&watch, 1, 0) > 0;
 }
 
 bool FrameProducer::Lock(std::string* error) {
-  for (int recoveries = 0; recoveries <= kMaxRecoveries; ++recoveries) {
+  stopped_ = false;
+  int unmarked_ms = 0;  // how long it has been taken without a mark, lately
+  int waited_ms = 0;
+  for (;;) {
     int failure = 0;
-    const tessel::Mutex::TakeResult result = mutex_->TakeWithin(kStuckLockMs, &failure);
+    const tessel::Mutex::TakeResult result = mutex_->TakeWithin(kLockSliceMs, &failure);
     if (result == tessel::Mutex::kTaken) {
       DropExtraCounts();
       return true;
@@ -115,27 +158,55 @@ bool FrameProducer::Lock(std::string* error) {
       *error = "cannot take the camera's lock \"" + semaphore_name_ + "\": " + strerror(failure);
       return false;
     }
-    // Nobody holds the lock this long while alive: its holder died in the
-    // middle of a copy. Release it on the holder's behalf; the Mutex does so
-    // only while it is still taken, so that the count never goes above one.
-    if (mutex_->ReleaseAbandoned()) {
+    if (StopRequested()) {
+      stopped_ = true;
+      error->clear();
+      return false;
+    }
+    waited_ms += kLockSliceMs;
+    if (mutex_->HeldByLiveReader()) {
+      // A camera holds it and is alive, perhaps stopped in a debugger:
+      // taking the lock from it would let it read a frame being written.
+      unmarked_ms = 0;
+      if (waited_ms >= kLiveHolderNoticeMs && !warned_live_holder_) {
+        warned_live_holder_ = true;
+        fprintf(stderr,
+                "feed: warning: a camera that is alive has held the lock \"%s\" for more than "
+                "%d ms (is it stopped?); feed waits for it\n",
+                semaphore_name_.c_str(), kLiveHolderNoticeMs);
+      }
+      continue;
+    }
+    unmarked_ms += kLockSliceMs;
+    const int64_t now_ns = MonotonicNs();
+    const bool abused = taken_over_ns_ != 0 && now_ns - taken_over_ns_ < kAbuseEpisodeNs;
+    if (unmarked_ms < (abused ? kAbusedLockMs : kStuckLockMs) || !mutex_->IsTaken()) continue;
+    // Nobody who marks it holds the lock, and no copy takes this long: its
+    // holder died in the middle of one, or is no camera. The lock passes to
+    // us as it is, still taken, so that nobody can slip in between a
+    // release and our take; our Unlock frees it.
+    if (!abused) {
       fprintf(stderr,
               "feed: warning: the camera's lock \"%s\" was taken for more than %d ms; its "
-              "holder must have died, so feed releases it\n",
-              semaphore_name_.c_str(), kStuckLockMs);
+              "holder must have died, so feed takes it over (if something keeps taking it, "
+              "feed takes it over after %d ms from now on)\n",
+              semaphore_name_.c_str(), kStuckLockMs, kAbusedLockMs);
     }
+    taken_over_ns_ = now_ns;
+    DropExtraCounts();
+    return true;
   }
-  *error = "the camera's lock \"" + semaphore_name_ + "\" stays taken even after releasing it";
-  return false;
 }
 
 void FrameProducer::Unlock() { mutex_->Unlock(); }
 
 void FrameProducer::DropExtraCounts() {
-  if (mutex_->DropExtraCounts() > 0) {
+  if (mutex_->DropExtraCounts() > 0 && !warned_extra_counts_) {
+    // Once: a process that posts in a loop would fill the terminal.
+    warned_extra_counts_ = true;
     fprintf(stderr,
             "feed: warning: the camera's lock \"%s\" had been released twice; feed took the "
-            "extra count back\n",
+            "extra count back (this warning is not repeated)\n",
             semaphore_name_.c_str());
   }
 }

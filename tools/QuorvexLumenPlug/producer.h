@@ -4,10 +4,23 @@
 //
 // The mutex is a POSIX semaphore that every reader takes around its copy of
 // a frame. A reader or a producer that dies while holding it would leave it
-// taken for good and freeze everyone, so the producer never waits without a
-// limit: when the lock stays taken far longer than any copy takes
-// (kStuckLockMs), it is released once on the dead holder's behalf (never
-// raising the count above one) and a warning goes to standard error.
+// taken for good and freeze everyone. A reader marks the lock while it
+// holds it (Mutex::MarkHeld), and the system drops the mark when the reader
+// dies. So the producer waits for a marked holder for as long as it takes
+// (a reader stopped in a debugger is alive), and releases a lock that stays
+// taken without a mark far longer than any copy takes (kStuckLockMs) on the
+// dead holder's behalf, never raising the count above one, with a warning on
+// standard error. While someone keeps taking the lock without a mark (not a
+// camera), each later release comes after kAbusedLockMs, so frames still
+// flow, slowly, and the warning is not repeated. Counts someone posted on
+// top of ours are taken back before each frame is written.
+//
+// Every wait watches the stop descriptor (set_stop_fd), so a stop request
+// ends a wait for the lock at once.
+//
+// Removal. Someone may remove the segment (ipcrm) or the semaphore's or key
+// file's name while the producer runs; new readers would then meet other
+// objects. KeepShared notices and makes them again.
 //
 // The producer keeps its own bookkeeping in the area's reserved words, which
 // the component ignores: a mark and its process id, so that a second
@@ -41,6 +54,9 @@ class FrameProducer {
   // How long the lock may stay taken before it counts as abandoned. A
   // reader holds it for one copy or scaling of at most 460,800 bytes.
   static constexpr int kStuckLockMs = 2000;
+  // Once a lock was released on someone's behalf, how long it may stay
+  // taken without a mark before it is released again.
+  static constexpr int kAbusedLockMs = 250;
 
   explicit FrameProducer(std::string device_name);
   // Withdraws the picture and detaches when still attached.
@@ -49,10 +65,23 @@ class FrameProducer {
   FrameProducer(const FrameProducer&) = delete;
   FrameProducer& operator=(const FrameProducer&) = delete;
 
+  // A descriptor that becomes readable when the producer is to stop (the
+  // signal descriptor); -1 (the default) for none.
+  void set_stop_fd(int fd) { stop_fd_ = fd; }
+  // True when the last Attach or Publish failed because of a stop request
+  // (*error is then empty).
+  bool stopped() const { return stopped_; }
+
   // Creates or opens the named mutex and the 461,056-byte segment, then
   // claims the area. False, with the reason, when either cannot be had or
   // another live producer feeds this device.
   bool Attach(std::string* error);
+
+  // Checks that the semaphore and the segment are still the ones their
+  // names lead to; when not, says so on standard error and attaches anew.
+  // *renewed tells whether it did (the area then shows no picture until
+  // the next Publish). False, with the reason, when attaching anew fails.
+  bool KeepShared(bool* renewed, std::string* error);
 
   // Publishes one frame of `width` x `height` in the area's planar layout
   // (PlanarFrameBytes bytes, which must fit the data area): planes, size,
@@ -74,8 +103,13 @@ class FrameProducer {
   const std::string& semaphore_name() const { return semaphore_name_; }
 
  private:
-  // Takes the lock, recovering it when it stays taken beyond kStuckLockMs.
+  // Takes the lock, recovering it when it stays taken without a mark beyond
+  // kStuckLockMs (kAbusedLockMs after an earlier recovery).
   bool Lock(std::string* error);
+  // True when a stop request is waiting on the stop descriptor.
+  bool StopRequested() const;
+  // Drops the objects without touching the area (they may be gone).
+  void Drop();
   void Unlock();
   // Restores the count to zero when someone raised it above one while we
   // waited: with the lock held, nobody else may be able to take it.
@@ -87,6 +121,14 @@ class FrameProducer {
   std::unique_ptr<tessel::Mutex> mutex_;
   std::unique_ptr<tessel::SharedMemory> memory_;
   bool claimed_ = false;  // the area carries our mark
+  int stop_fd_ = -1;
+  bool stopped_ = false;
+  // When the lock was last taken over (monotonic ns; 0: never). Someone
+  // who keeps taking it without a mark is met with kAbusedLockMs, and the
+  // warning is not repeated, until a while passes without a take-over.
+  int64_t taken_over_ns_ = 0;
+  bool warned_live_holder_ = false;
+  bool warned_extra_counts_ = false;
 };
 
 }  // namespace lumenplug
