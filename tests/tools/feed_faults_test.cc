@@ -316,4 +316,26 @@ TEST_F(CameraTest, CaptureSaysWhyTheCameraCannotShareFrames) {
       << capture.Err();
 }
 
+TEST_F(CameraTest, CapturesGoOnWhenSomeoneRemovesTheSegment) {
+  Child& feed = StartCameraFeed({"--size", "320x240", "--rate", "30"});
+  // A capture that is running when the segment goes, and one that starts
+  // after: both must see frames from the transport made again.
+  Child& running = Run(kTool, {"capture", "--frames", "75", "-o", folder_.File("running.y4m")});
+  ASSERT_TRUE(WaitFor([&] { return PathExists(folder_.File("running.y4m")); }));
+  usleep(300 * 1000);
+  const int removed = camera_.SegmentId();
+  ASSERT_GE(removed, 0);
+  ASSERT_EQ(0, shmctl(removed, IPC_RMID, nullptr));
+  ASSERT_TRUE(WaitFor([&] {
+    const int id = camera_.SegmentId();
+    return id >= 0 && id != removed;
+  })) << feed.Err();
+  Child& later = Run(kTool, {"capture", "--frames", "3", "-o", folder_.File("later.y4m")});
+  EXPECT_EQ(0, later.Wait()) << later.Err();
+  EXPECT_EQ(0, running.Wait(20000)) << running.Err();
+  ASSERT_EQ(0, kill(feed.pid(), SIGTERM));
+  EXPECT_EQ(0, feed.Wait()) << feed.Err();
+  EXPECT_TRUE(Contains(feed.Err(), "was removed (ipcrm?)")) << feed.Err();
+}
+
 }  // namespace
