@@ -345,7 +345,8 @@ void LogMessage::ConfigureLogging(const char* params, const char* filename) {
 
 void LogMessage::OutputToDebug(const std::string& msg) {
   bool log_to_stderr = true;
-  CFStringRef key =
+  // Made once: asked before every line.
+  static const CFStringRef key =
       CFStringCreateWithCString(kCFAllocatorDefault, "logToStdErr", kCFStringEncodingUTF8);
   CFBundleRef bundle = CFBundleGetMainBundle();
   CFStringRef domain = bundle != nullptr ? CFBundleGetIdentifier(bundle) : nullptr;
@@ -356,7 +357,6 @@ void LogMessage::OutputToDebug(const std::string& msg) {
     const Boolean value = CFPreferencesGetAppBooleanValue(key, domain, &exists_and_valid);
     log_to_stderr = exists_and_valid && value;
   }
-  CFRelease(key);
   if (!log_to_stderr) return;
   fwrite(msg.data(), 1, msg.size(), stderr);
   fflush(stderr);

@@ -9,9 +9,11 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -305,6 +307,16 @@ std::string SerializeDocument(const Document& document) {
 // ---------------------------------------------------------------------------
 // Files.
 
+// What identifies one version of the file at `path`: its identity, size and
+// times of change. A writer here replaces the file (a new inode); an editor
+// that writes in place changes the size or the times.
+std::string FileState(const std::string& path, const struct stat& info) {
+  return path + "@" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+         std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+         std::to_string(info.st_mtim.tv_nsec) + ":" + std::to_string(info.st_ctim.tv_sec) + "." +
+         std::to_string(info.st_ctim.tv_nsec);
+}
+
 // Reads the whole regular file at `path`. A missing file gives true with
 // *exists false and empty content. *state identifies this version of the file
 // (for reporting a problem once per version).
@@ -327,9 +339,7 @@ bool ReadWholeFile(const std::string& path, std::string* content, bool* exists, 
     SetError(error, ErrnoText("cannot examine", path));
     return false;
   }
-  *state = path + "@" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
-           std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec);
+  *state = FileState(path, info);
   if (!S_ISREG(info.st_mode)) {
     SetError(error, "cannot read " + path + ": not a regular file");
     return false;
@@ -726,6 +736,63 @@ bool DomainOf(CFStringRef applicationID, std::string* domain) {
          platform::IsValidPreferencesDomain(*domain);
 }
 
+// A file read and parsed earlier, kept while it stays the same version:
+// some callers (a log sink asking before every line) look a key up far
+// more often than anyone changes the file.
+struct FileVersion {
+  bool known = false;   // it could be examined (or is missing)
+  bool exists = false;
+  // The times of change are coarse (a clock tick): a file changed in the
+  // same tick as it was read may change again and look the same. Only a
+  // version older than kSettledSeconds is trusted to be what was read.
+  bool settled = false;
+  struct stat info = {};
+
+  bool Same(const FileVersion& other) const {
+    if (!known || !other.known || exists != other.exists) return false;
+    if (!exists) return true;
+    return info.st_dev == other.info.st_dev && info.st_ino == other.info.st_ino &&
+           info.st_size == other.info.st_size &&
+           info.st_mtim.tv_sec == other.info.st_mtim.tv_sec &&
+           info.st_mtim.tv_nsec == other.info.st_mtim.tv_nsec &&
+           info.st_ctim.tv_sec == other.info.st_ctim.tv_sec &&
+           info.st_ctim.tv_nsec == other.info.st_ctim.tv_nsec;
+  }
+};
+
+constexpr int kSettledSeconds = 1;
+
+struct ParsedFile {
+  FileVersion version;  // as examined before it was read
+  bool readable = false;
+  platform::Document document;
+};
+
+std::mutex& ParsedMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
+// Guarded by ParsedMutex(). By path.
+std::map<std::string, ParsedFile>& ParsedFiles() {
+  static std::map<std::string, ParsedFile>* files = new std::map<std::string, ParsedFile>;
+  return *files;
+}
+
+FileVersion CurrentVersion(const std::string& path) {
+  FileVersion version;
+  if (stat(path.c_str(), &version.info) != 0) {
+    version.known = version.settled = errno == ENOENT;
+    return version;
+  }
+  version.known = version.exists = true;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  version.settled = now.tv_sec - version.info.st_ctim.tv_sec > kSettledSeconds &&
+                    now.tv_sec - version.info.st_mtim.tv_sec > kSettledSeconds;
+  return version;
+}
+
 // Looks `key` up in the domain; false when absent or unreadable (reported).
 bool LookUp(CFStringRef key, CFStringRef applicationID, PreferenceValue* value) {
   std::string domain;
@@ -735,17 +802,33 @@ bool LookUp(CFStringRef key, CFStringRef applicationID, PreferenceValue* value) 
   }
   std::string path;
   if (!platform::PreferencesDomainPath(domain, &path, nullptr)) return false;
-  platform::Document document;
-  std::string content;
-  std::string state;
-  std::string error;
-  bool exists = false;
-  if (!platform::ReadWholeFile(path, &content, &exists, &state, &error) ||
-      !platform::ParseDocument(content, path, &document, &error)) {
-    ReportReadProblemOnce(state, error);
-    return false;
+  const FileVersion now = CurrentVersion(path);
+  std::lock_guard<std::mutex> hold(ParsedMutex());
+  std::map<std::string, ParsedFile>& files = ParsedFiles();
+  auto found = files.find(path);
+  if (found == files.end() || !found->second.version.settled || !found->second.version.Same(now)) {
+    // A few domains at most; a process that wanders through many starts over.
+    if (found == files.end() && files.size() >= 16) files.clear();
+    ParsedFile& parsed = files[path];
+    parsed = ParsedFile();
+    std::string content;
+    std::string state;
+    std::string error;
+    bool exists = false;
+    parsed.readable = platform::ReadWholeFile(path, &content, &exists, &state, &error) &&
+                      platform::ParseDocument(content, path, &parsed.document, &error);
+    if (!parsed.readable) ReportReadProblemOnce(state, error);
+    // What was read is the version examined only if the file did not
+    // change in between.
+    parsed.version = now;
+    if (parsed.version.settled) {
+      const std::string examined = now.exists ? platform::FileState(path, now.info) : path;
+      parsed.version.settled = examined == state;
+    }
+    found = files.find(path);
   }
-  platform::Line* line = document.Find(key_text);
+  if (!found->second.readable) return false;
+  const platform::Line* line = found->second.document.Find(key_text);
   if (line == nullptr) return false;
   *value = line->entry.value;
   return true;

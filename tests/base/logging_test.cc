@@ -731,6 +731,24 @@ TEST_F(LogToStdErrTest, MainBundleWithPreferenceTrueWrites) {
   EXPECT_EQ("", LogOneLine());
 }
 
+TEST_F(LogToStdErrTest, AnEditInPlaceTakesEffectOnTheNextLineHoweverQuick) {
+  // Rewritten in place with the same size, faster than the file's times of
+  // change can tell apart: each line must still follow the file.
+  ASSERT_TRUE(PlatformDeclareMainBundle(kBundleId, nullptr));
+  SetPreference(kCFBooleanTrue);
+  std::string path;
+  ASSERT_TRUE(platform::PreferencesDomainPath(kBundleId, &path, nullptr));
+  for (int round = 0; round < 4; ++round) {
+    for (const char* value : {"1", "0"}) {
+      {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << "quorvex-preferences 1\n\"logToStdErr\" = \"" << value << "\"\n";
+      }
+      EXPECT_EQ(value[0] == '1' ? "to standard error\n" : "", LogOneLine()) << round << value;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Assertion hooks
 
