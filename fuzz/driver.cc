@@ -1,12 +1,18 @@
 // A stand-in for libFuzzer's main(), for compilers without it.  Runs the
 // fuzz target linked with it (LLVMFuzzerTestOneInput) over
-//   - every file named on the command line, each file one input, or
+//   - every file named on the command line, each file one input (a folder
+//     stands for the files in it), then
 //   - with --random N [--seed S], N pseudo-random inputs; the i-th depends
-//     only on i and S (default 1), so a run can be repeated exactly.
-// Random inputs mix uniform bytes with bytes and pieces that the string
-// codings give a meaning of their own: '%', '&', '#', ';', hex digits,
-// entities, '*', UTF-8 lead and continuation bytes.  When the target crashes
-// or a sanitizer stops the process, the input at hand is written to
+//     only on i, S (default 1) and the files given, so a run can be
+//     repeated exactly.
+// Without files, random inputs mix uniform bytes with bytes and pieces that
+// the string codings give a meaning of their own: '%', '&', '#', ';', hex
+// digits, entities, '*', UTF-8 lead and continuation bytes.  With files (a
+// seed corpus), most random inputs are a seed mutated a few times: bytes
+// flipped, inserted, removed or repeated, a piece of another seed spliced
+// in, or a token of the dictionary given with --dict (libFuzzer's format:
+// one "token" per line, \xNN escapes) put in.  When the target crashes or a
+// sanitizer stops the process, the input at hand is written to
 // "fuzz-crash-input" in the working directory, to be replayed by naming the
 // file.  Single-threaded.
 #include <fcntl.h>
@@ -17,9 +23,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QUORVEX_FUZZ_SANITIZED 1
@@ -126,6 +136,115 @@ std::string RandomInput(Random& random) {
   return input;
 }
 
+// A seed changed one to four times.
+std::string MutatedInput(Random& random, const std::vector<std::string>& seeds,
+                         const std::vector<std::string>& tokens) {
+  std::string input = seeds[random.Below(seeds.size())];
+  const size_t changes = 1 + random.Below(4);
+  for (size_t i = 0; i < changes; ++i) {
+    const size_t at = random.Below(input.size() + 1);
+    switch (random.Below(tokens.empty() ? 6 : 8)) {
+      case 0:  // flip bits of one byte
+        if (!input.empty()) input[at % input.size()] ^= static_cast<char>(1 + random.Below(255));
+        break;
+      case 1:  // a byte in
+        input.insert(at, 1, static_cast<char>(random.Next()));
+        break;
+      case 2:  // a digit in or over: numbers are where formats break
+        if (!input.empty() && random.Below(2)) {
+          input[at % input.size()] = static_cast<char>('0' + random.Below(10));
+        } else {
+          input.insert(at, 1, static_cast<char>('0' + random.Below(10)));
+        }
+        break;
+      case 3:  // a run out
+        input.erase(at, 1 + random.Below(16));
+        break;
+      case 4: {  // a run repeated
+        const std::string run = input.substr(at, 1 + random.Below(16));
+        input.insert(at, run);
+        break;
+      }
+      case 5: {  // a piece of another seed
+        const std::string& other = seeds[random.Below(seeds.size())];
+        const size_t from = random.Below(other.size() + 1);
+        input.insert(at, other.substr(from, 1 + random.Below(32)));
+        break;
+      }
+      default:  // a token of the dictionary, in or over
+        const std::string& token = tokens[random.Below(tokens.size())];
+        if (random.Below(2)) {
+          input.insert(at, token);
+        } else {
+          input.replace(at, token.size(), token);
+        }
+        break;
+    }
+    if (input.size() > 4096) input.resize(4096);
+  }
+  return input;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The tokens of a libFuzzer dictionary: on each line that is not blank or a
+// '#' comment, the text between the first and the last double quote, with
+// \\, \" and \xNN decoded.  False for a line without a quoted token.
+bool ReadDictionary(const std::string& text, std::vector<std::string>* tokens) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t first = line.find('"');
+    const size_t last = line.rfind('"');
+    if (first == std::string::npos) {
+      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+      if (line[line.find_first_not_of(" \t\r")] == '#') continue;
+      return false;
+    }
+    if (last == first) return false;
+    std::string token;
+    for (size_t i = first + 1; i < last; ++i) {
+      if (line[i] != '\\' || i + 1 >= last) {
+        token += line[i];
+      } else if (line[i + 1] == 'x' && i + 3 < last && HexValue(line[i + 2]) >= 0 &&
+                 HexValue(line[i + 3]) >= 0) {
+        token += static_cast<char>(HexValue(line[i + 2]) * 16 + HexValue(line[i + 3]));
+        i += 3;
+      } else {
+        token += line[++i];
+      }
+    }
+    tokens->push_back(token);
+  }
+  return true;
+}
+
+// The files a command-line name stands for: itself, or a folder's files in
+// name order (so that runs repeat).
+std::vector<std::string> ExpandPath(const char* path) {
+  std::vector<std::string> files;
+  DIR* folder = opendir(path);
+  if (folder == nullptr) {
+    files.push_back(path);
+    return files;
+  }
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    files.push_back(std::string(path) + "/" + entry->d_name);
+  }
+  closedir(folder);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 bool ReadFile(const char* path, std::string* contents) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
@@ -134,7 +253,7 @@ bool ReadFile(const char* path, std::string* contents) {
 }
 
 int Usage(const char* program) {
-  fprintf(stderr, "usage: %s FILE...\n       %s --random N [--seed S]\n", program, program);
+  fprintf(stderr, "usage: %s [--random N [--seed S]] [--dict FILE] [FILE|FOLDER]...\n", program);
   return 2;
 }
 
@@ -150,30 +269,49 @@ bool ParseCount(const char* text, uint64_t* value) {
 
 int main(int argc, char** argv) {
   InstallCrashHandlers();
-  if (argc < 2) return Usage(argv[0]);
-  if (strcmp(argv[1], "--random") == 0) {
-    uint64_t count = 0;
-    uint64_t seed = 1;
-    if (!ParseCount(argc > 2 ? argv[2] : nullptr, &count)) return Usage(argv[0]);
-    if (argc == 5 && strcmp(argv[3], "--seed") == 0) {
-      if (!ParseCount(argv[4], &seed)) return Usage(argv[0]);
-    } else if (argc != 3) {
-      return Usage(argv[0]);
-    }
-    Random random(seed);
-    for (uint64_t i = 0; i < count; ++i) RunOne(RandomInput(random));
-    printf("%s: %llu random inputs (seed %llu) passed\n", argv[0],
-           static_cast<unsigned long long>(count), static_cast<unsigned long long>(seed));
-    return 0;
-  }
+  uint64_t count = 0;
+  uint64_t seed = 1;
+  std::vector<std::string> files;
+  std::vector<std::string> tokens;
   for (int i = 1; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (strcmp(argv[i], "--random") == 0) {
+      if (!has_value || !ParseCount(argv[++i], &count)) return Usage(argv[0]);
+    } else if (strcmp(argv[i], "--seed") == 0) {
+      if (!has_value || !ParseCount(argv[++i], &seed)) return Usage(argv[0]);
+    } else if (strcmp(argv[i], "--dict") == 0) {
+      std::string text;
+      if (!has_value || !ReadFile(argv[++i], &text) || !ReadDictionary(text, &tokens)) {
+        fprintf(stderr, "%s: cannot read the dictionary %s\n", argv[0], has_value ? argv[i] : "");
+        return 2;
+      }
+    } else if (argv[i][0] == '-') {
+      return Usage(argv[0]);
+    } else {
+      for (const std::string& file : ExpandPath(argv[i])) files.push_back(file);
+    }
+  }
+  if (count == 0 && files.empty()) return Usage(argv[0]);
+  std::vector<std::string> seeds;
+  for (const std::string& file : files) {
     std::string input;
-    if (!ReadFile(argv[i], &input)) {
-      fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[i]);
+    if (!ReadFile(file.c_str(), &input)) {
+      fprintf(stderr, "%s: cannot read %s\n", argv[0], file.c_str());
       return 2;
     }
     RunOne(input);
+    seeds.push_back(input);
   }
-  printf("%s: %d files passed\n", argv[0], argc - 1);
+  Random random(seed);
+  for (uint64_t i = 0; i < count; ++i) {
+    // A quarter stay unrelated to the seeds, for what no seed starts near.
+    if (!seeds.empty() && random.Below(4) != 0) {
+      RunOne(MutatedInput(random, seeds, tokens));
+    } else {
+      RunOne(RandomInput(random));
+    }
+  }
+  printf("%s: %zu files and %llu random inputs (seed %llu) passed\n", argv[0], files.size(),
+         static_cast<unsigned long long>(count), static_cast<unsigned long long>(seed));
   return 0;
 }

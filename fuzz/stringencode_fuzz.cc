@@ -21,21 +21,12 @@
 #include <vector>
 
 #include "base/stringencode.h"
+#include "fuzz/fuzzcheck.h"
 
 namespace {
 
 using lumen_base::kUnknownSize;
 using BufferFunction = std::function<size_t(char*, size_t, const char*, size_t)>;
-
-[[noreturn]] void Fail(const char* what, const char* name, int line) {
-  fprintf(stderr, "stringencode_fuzz.cc:%d: %s: check failed: %s\n", line, name, what);
-  abort();
-}
-
-#define FUZZ_CHECK(cond, name)                \
-  do {                                        \
-    if (!(cond)) Fail(#cond, name, __LINE__); \
-  } while (0)
 
 // An exactly sized heap copy of some bytes; with terminated, one NUL more.
 std::unique_ptr<char[]> HeapCopy(const std::string& bytes, bool terminated = false) {

@@ -690,6 +690,20 @@ OSErr GetComponentInfo(Component aComponent, ComponentDescription* cd, Handle co
   return noErr;
 }
 
+bool PlatformParseComponentResources(const std::string& text, PlatformComponentResources* resources,
+                                     std::string* error) {
+  PlatformComponentRecord record;
+  if (!ParseResources(text, &record, error)) return false;
+  resources->description = record.description;
+  resources->name = record.name;
+  resources->info = record.info;
+  // The record's path is the bundle's ("" here) and a slash, then the library.
+  resources->library = record.library_path.substr(1);
+  resources->entry_symbol = record.entry_symbol;
+  resources->string_lists = std::move(record.string_lists);
+  return true;
+}
+
 std::string PlatformComponentBundlePath(Component aComponent) {
   PlatformComponentRecord* record = ResolveComponent(aComponent);
   return record == nullptr ? std::string() : record->bundle_path;

@@ -81,8 +81,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "platform/status.h"
 #include "platform/types.h"
@@ -211,6 +213,24 @@ OSErr GetComponentInfo(Component aComponent, ComponentDescription* cd, Handle co
 
 // The folder of the bundle the component came from; empty for an unknown one.
 std::string PlatformComponentBundlePath(Component aComponent);
+
+// What a bundle's Resources/component.rsrc declares, as registration reads
+// it: the registration, the texts, the library (relative to the bundle) and
+// entry symbol, and the string lists by id.
+struct PlatformComponentResources {
+  ComponentDescription description = {};
+  std::string name;  // empty when the file names none (the folder's name is used)
+  std::string info;
+  std::string library;
+  std::string entry_symbol;
+  std::map<SInt16, std::vector<std::string>> string_lists;
+};
+
+// Parses the text of a resource file on its own, without a bundle or the
+// disk; false with the line and what is wrong with it. Registration accepts
+// a bundle exactly when this accepts its file (and the library exists).
+bool PlatformParseComponentResources(const std::string& text, PlatformComponentResources* resources,
+                                     std::string* error);
 
 // ---------------------------------------------------------------------------
 // Instances.

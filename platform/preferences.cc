@@ -599,6 +599,17 @@ bool ReadPreferencesDomain(const std::string& domain, std::vector<PreferenceEntr
   return true;
 }
 
+bool ParsePreferencesText(const std::string& content, const std::string& name,
+                          std::vector<PreferenceEntry>* entries, std::string* error) {
+  Document document;
+  if (!ParseDocument(content, name, &document, error)) return false;
+  entries->clear();
+  for (Line& line : document.lines) {
+    if (line.is_entry) entries->push_back(std::move(line.entry));
+  }
+  return true;
+}
+
 bool SetPreferenceString(const std::string& domain, const std::string& key,
                          const std::string& value, std::string* error) {
   PreferenceValue stored;
@@ -740,7 +751,7 @@ bool DomainOf(CFStringRef applicationID, std::string* domain) {
 // some callers (a log sink asking before every line) look a key up far
 // more often than anyone changes the file.
 struct FileVersion {
-  bool known = false;   // it could be examined (or is missing)
+  bool known = false;  // it could be examined (or is missing)
   bool exists = false;
   // The times of change are coarse (a clock tick): a file changed in the
   // same tick as it was read may change again and look the same. Only a
@@ -752,8 +763,7 @@ struct FileVersion {
     if (!known || !other.known || exists != other.exists) return false;
     if (!exists) return true;
     return info.st_dev == other.info.st_dev && info.st_ino == other.info.st_ino &&
-           info.st_size == other.info.st_size &&
-           info.st_mtim.tv_sec == other.info.st_mtim.tv_sec &&
+           info.st_size == other.info.st_size && info.st_mtim.tv_sec == other.info.st_mtim.tv_sec &&
            info.st_mtim.tv_nsec == other.info.st_mtim.tv_nsec &&
            info.st_ctim.tv_sec == other.info.st_ctim.tv_sec &&
            info.st_ctim.tv_nsec == other.info.st_ctim.tv_nsec;

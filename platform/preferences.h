@@ -137,6 +137,13 @@ bool DeletePreference(const std::string& domain, const std::string& key, bool* e
 // says whether there was one.
 bool DeletePreferencesDomain(const std::string& domain, bool* existed, std::string* error);
 
+// Parses the text of a preferences file as reading a domain does, without
+// touching the disk: the entries in file order, or false with the reason,
+// which starts with `name` and the line number. For checking a file's text
+// on its own, as the fuzz target does.
+bool ParsePreferencesText(const std::string& content, const std::string& name,
+                          std::vector<PreferenceEntry>* entries, std::string* error);
+
 // The text that the file format uses for a key or a string value: the
 // quoted, escaped form, e.g. "a \"b\"\n" for a "b" and a line feed.
 std::string QuotePreferenceText(const std::string& text);

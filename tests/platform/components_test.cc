@@ -495,6 +495,31 @@ TEST_F(ComponentManagerTest, QuotedCodesKeepTheirBlanks) {
   DisposeHandle(info);
 }
 
+TEST(ComponentResources, ParsedAloneAsRegistrationReadsThem) {
+  PlatformComponentResources resources;
+  std::string error;
+  ASSERT_TRUE(PlatformParseComponentResources(
+      "[component]\ntype = 'qt  '\nsubtype = abcd\nmanufacturer = qrvx\nflags = 0x10\n"
+      "info = some text\nlibrary = lib/libx.so\nentry = Dispatch_2\n[STR# -5]\n1 = one\n2 =\n",
+      &resources, &error))
+      << error;
+  EXPECT_EQ(static_cast<OSType>('qt  '), resources.description.componentType);
+  EXPECT_EQ(static_cast<OSType>('abcd'), resources.description.componentSubType);
+  EXPECT_EQ(static_cast<OSType>('qrvx'), resources.description.componentManufacturer);
+  EXPECT_EQ(0x10u, resources.description.componentFlags);
+  EXPECT_EQ("", resources.name) << "without a name the bundle's folder names it";
+  EXPECT_EQ("some text", resources.info);
+  EXPECT_EQ("lib/libx.so", resources.library);
+  EXPECT_EQ("Dispatch_2", resources.entry_symbol);
+  ASSERT_EQ(1u, resources.string_lists.size());
+  EXPECT_EQ((std::vector<std::string>{"one", ""}), resources.string_lists.at(-5));
+
+  EXPECT_FALSE(PlatformParseComponentResources(Registration("esca", "", "qtst", "a/../../x.so"),
+                                               &resources, &error));
+  EXPECT_NE(std::string::npos, error.find("line 5: library must be a path inside the bundle"))
+      << error;
+}
+
 TEST_F(ComponentManagerTest, LibraryThatWillNotLoadGivesLoadError) {
   TemporaryFolder folder;
   std::string bundle = MakeBundle(folder.path(), "Text Library", Registration("text"), false);

@@ -451,7 +451,7 @@ TEST_F(PreferencesTest, OversizedFileIsRefusedAtOnceWithItsSize) {
   std::string error;
   EXPECT_FALSE(platform::ReadPreferencesDomain(kDomain, nullptr, nullptr, &error));
   EXPECT_NE(std::string::npos, error.find(file_ + ": it holds 1073741824 bytes, more than a "
-                                          "preferences file may (1048576)"))
+                                                  "preferences file may (1048576)"))
       << error;
   testing::internal::CaptureStderr();
   EXPECT_EQ("absent", CopyAsText("k"));
@@ -701,6 +701,22 @@ TEST_F(PreferencesTest, QuotingRoundTripsEveryByteOfAsciiAndControls) {
   ASSERT_TRUE(platform::SetPreferenceString(kDomain, all, all, nullptr));
   EXPECT_EQ("string:" + all, CopyAsText(all));
   EXPECT_EQ("\"a \\\"b\\\"\\n\"", platform::QuotePreferenceText("a \"b\"\n"));
+}
+
+TEST(PreferencesText, ParsedAloneAsReadingADomainDoes) {
+  std::vector<platform::PreferenceEntry> entries;
+  std::string error;
+  ASSERT_TRUE(platform::ParsePreferencesText(
+      "quorvex-preferences 1\n# note\n\"b\" = true\n\"a\" = \"x\\ty\"\n", "text", &entries, &error))
+      << error;
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("b", entries[0].key);
+  EXPECT_TRUE(entries[0].value.bool_value);
+  EXPECT_EQ("a", entries[1].key);
+  EXPECT_EQ("x\ty", entries[1].value.string_value);
+  EXPECT_FALSE(platform::ParsePreferencesText("quorvex-preferences 1\n\"a\" = yes\n", "text",
+                                              &entries, &error));
+  EXPECT_EQ("text:2: expected a quoted string, true or false after '='", error);
 }
 
 TEST_F(PreferencesTest, RefusesInvalidUtf8KeysAndValues) {
