@@ -22,6 +22,9 @@
 
 #include <string.h>
 
+#include <memory>
+#include <vector>
+
 #if !defined(YUVSCALER_PORTABLE) && defined(__GNUC__) && defined(__x86_64__)
 #define YUVSCALER_X86 1
 #include <immintrin.h>
@@ -316,6 +319,51 @@ constexpr int64_t kMaxVectorByteWeight = 127;
 // A footprint of at most kMaxVectorTotalWeight row units touches at most
 // one more row than that.
 constexpr int kMaxFootprintRows = kMaxVectorTotalWeight + 1;
+
+// The tables of the last shapes a thread scaled, by the numbers that decide
+// them.  A camera scales every frame of a stream alike, and a 4:2:0 image
+// has two chroma planes of one size, so the tables are built once per
+// stream instead of once per plane (building them costs about a tenth of
+// scaling a small plane).  Failed builds are kept too, so that a shape the
+// kernel declines is declined at once.  Each thread that scales has its own
+// cache, made on its first use.
+template <typename Tables, int kEntries = 4>
+class TableCache {
+ public:
+  // The tables for `key`: from the cache, else made by build(Tables*) (a
+  // bool, false when the shape is declined).  Null when declined.
+  template <typename Build>
+  static const Tables* Get(int64_t k0, int64_t k1, int64_t k2, Build build) {
+    thread_local std::unique_ptr<TableCache> cache;
+    if (!cache) cache.reset(new TableCache);
+    return cache->Find(k0, k1, k2, build);
+  }
+
+ private:
+  struct Entry {
+    int64_t key[3] = {-1, -1, -1};
+    bool built = false;
+    Tables tables;
+  };
+
+  template <typename Build>
+  const Tables* Find(int64_t k0, int64_t k1, int64_t k2, Build build) {
+    for (int i = 0; i < kEntries; ++i) {
+      Entry& e = entries_[i];
+      if (e.key[0] == k0 && e.key[1] == k1 && e.key[2] == k2) return e.built ? &e.tables : nullptr;
+    }
+    Entry& e = entries_[next_];
+    next_ = (next_ + 1) % kEntries;
+    e.built = build(&e.tables);
+    e.key[0] = k0;
+    e.key[1] = k1;
+    e.key[2] = k2;
+    return e.built ? &e.tables : nullptr;
+  }
+
+  Entry entries_[kEntries];
+  int next_ = 0;
+};
 
 // Run-time checks of the processor (for AVX2 also of the system's support
 // for the 256-bit registers).
@@ -1205,8 +1253,11 @@ __attribute__((target("ssse3"))) bool AreaPairsVector(const uint8_t* src, int64_
   const int64_t sh_units = sh / gr;
   const int64_t dh_units = dh / gr;
   if (sh_units > dh_units + 1) return false;  // a footprint may cover three rows
-  PairTables t;
-  if (!BuildPairTables(sw, dw, sw_units, dw / gc, sh_units, &t)) return false;
+  const PairTables* tables = TableCache<PairTables>::Get(sw, dw, sh_units, [&](PairTables* t) {
+    return BuildPairTables(sw, dw, sw_units, dw / gc, sh_units, t);
+  });
+  if (tables == nullptr) return false;
+  const PairTables& t = *tables;
   const RoundingVectors rounding(static_cast<int>(sw_units * sh_units));
   using Rows = void (*)(const uint8_t*, int64_t, uint8_t*, int64_t, int64_t, int64_t, int64_t,
                         const PairTables&, const RoundingVectors&);
@@ -1219,6 +1270,117 @@ __attribute__((target("ssse3"))) bool AreaPairsVector(const uint8_t* src, int64_
 #endif
   const Rows rows = rounding.mulhi_only ? AreaPairsSsse3<true> : AreaPairsSsse3<false>;
   rows(src, sw, dst, dw, dh, sh_units, dh_units, t, rounding);
+  return true;
+}
+
+// The area average in two passes per destination row, for the shapes the
+// kernels above decline (mostly strong reductions across, whose column
+// footprints are wider than a 16-byte window): first the row footprint's
+// samples of every source column, summed with their row weights in 16-bit
+// lanes, then each destination column's footprint over those sums with its
+// column weights.  That is the portable code's S, summed column by column
+// instead of row by row, so the bytes are the same.  A column sum is at most
+// 255 * sh_units; the kernel declines row footprints longer than 257 units,
+// whose sums would not fit 16 bits.
+constexpr int64_t kMaxSeparableRowUnits = 257;
+
+// Row footprints of one destination row: where its rows start and their
+// weights, for the vertical pass.
+struct RowWeights {
+  const uint8_t* first;
+  int64_t count;
+  int16_t weight[kMaxSeparableRowUnits + 1];
+};
+
+// Column sums of `rows.count` source rows (from `rows.first`, a stride of
+// sw apart) for columns [c, sw), one column at a time.
+void SumColumnsTail(const RowWeights& rows, int64_t c, int64_t sw, uint16_t* sums) {
+  for (; c < sw; ++c) {
+    uint32_t sum = 0;
+    for (int64_t r = 0; r < rows.count; ++r) sum += rows.weight[r] * rows.first[r * sw + c];
+    sums[c] = static_cast<uint16_t>(sum);
+  }
+}
+
+// The column sums for columns [0, sw), eight per step with SSE2.
+void SumColumnsSse2(const RowWeights& rows, int64_t sw, uint16_t* sums) {
+  int64_t c = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (; c + 8 <= sw; c += 8) {
+    const uint8_t* line = rows.first + c;
+    __m128i acc = zero;
+    for (int64_t r = 0; r < rows.count; ++r, line += sw) {
+      const __m128i samples =
+          _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(line)), zero);
+      acc = _mm_add_epi16(acc, _mm_mullo_epi16(samples, _mm_set1_epi16(rows.weight[r])));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + c), acc);
+  }
+  SumColumnsTail(rows, c, sw, sums);
+}
+
+#if defined(YUVSCALER_AVX2)
+// As SumColumnsSse2, sixteen columns per step.
+__attribute__((target("avx2"))) void SumColumnsAvx2(const RowWeights& rows, int64_t sw,
+                                                    uint16_t* sums) {
+  int64_t c = 0;
+  for (; c + 16 <= sw; c += 16) {
+    const uint8_t* line = rows.first + c;
+    __m256i acc = _mm256_setzero_si256();
+    for (int64_t r = 0; r < rows.count; ++r, line += sw) {
+      const __m256i samples =
+          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(line)));
+      acc = _mm256_add_epi16(acc, _mm256_mullo_epi16(samples, _mm256_set1_epi16(rows.weight[r])));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + c), acc);
+  }
+  SumColumnsTail(rows, c, sw, sums);
+}
+#endif  // YUVSCALER_AVX2
+
+bool AreaSeparable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
+                   int64_t dh) {
+  const int64_t gc = GreatestCommonDivisor(sw, dw);
+  const int64_t gr = GreatestCommonDivisor(sh, dh);
+  const int64_t sw_units = sw / gc;
+  const int64_t sh_units = sh / gr;
+  if (sh_units > kMaxSeparableRowUnits) return false;
+  thread_local std::vector<uint16_t> column_sums;
+  if (static_cast<int64_t>(column_sums.size()) < sw) column_sums.resize(static_cast<size_t>(sw));
+  uint16_t* const sums = column_sums.data();
+  void (*sum_columns)(const RowWeights&, int64_t, uint16_t*) = SumColumnsSse2;
+#if defined(YUVSCALER_AVX2)
+  if (HasAvx2()) sum_columns = SumColumnsAvx2;
+#endif
+  Footprints rows(sh_units, dh / gr);
+  Footprints cols(sw_units, dw / gc);
+  const RoundingDivider divider(static_cast<uint64_t>(sw_units) * static_cast<uint64_t>(sh_units));
+  RowWeights weights;
+  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
+    weights.first = src + rows.first() * sw;
+    weights.count = rows.count();
+    for (int64_t r = 0; r < weights.count; ++r) {
+      weights.weight[r] = static_cast<int16_t>(rows.Weight(rows.first() + r));
+    }
+    sum_columns(weights, sw, sums);
+    uint8_t* out = dst + y * dw;
+    cols.Seek(0);
+    for (int64_t x = 0; x < dw; ++x, cols.Next()) {
+      const int64_t first = cols.first();
+      const int64_t last = cols.end() - 1;
+      uint64_t sum;
+      if (first == last) {
+        sum = static_cast<uint64_t>(cols.first_weight()) * sums[first];
+      } else {
+        uint64_t inner = 0;
+        for (int64_t i = first + 1; i < last; ++i) inner += sums[i];
+        sum = static_cast<uint64_t>(cols.first_weight()) * sums[first] +
+              static_cast<uint64_t>(cols.inner_weight()) * inner +
+              static_cast<uint64_t>(cols.last_weight()) * sums[last];
+      }
+      out[x] = divider.Divide(sum);
+    }
+  }
   return true;
 }
 
@@ -1303,8 +1465,10 @@ __attribute__((target("ssse3"))) void NearestRowSsse3(const NearestBlocks<1>& t,
 // copied from the first.
 __attribute__((target("ssse3"))) bool NearestSsse3(const uint8_t* src, int64_t sw, int64_t sh,
                                                    uint8_t* dst, int64_t dw, int64_t dh) {
-  NearestBlocks<1> t;
-  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
+  const NearestBlocks<1>* tables = TableCache<NearestBlocks<1>>::Get(
+      sw, dw, 0, [&](NearestBlocks<1>* t) { return BuildNearestBlocks(sw, dw, false, t); });
+  if (tables == nullptr) return false;
+  const NearestBlocks<1>& t = *tables;
   PickedRows runs(sh, dh);
   while (runs.Next()) {
     const uint8_t* line = src + runs.source_row() * sw;
@@ -1321,29 +1485,38 @@ __attribute__((target("ssse3"))) bool NearestSsse3(const uint8_t* src, int64_t s
 
 #if defined(YUVSCALER_AVX2)
 
+// One 32-column block of NearestRowAvx2.
+template <bool kShared, bool kTwoRows>
+__attribute__((target("avx2"), always_inline)) inline void NearestStepAvx2(
+    const typename NearestBlocks<2>::Block& block, const uint8_t* line, uint8_t* out, int64_t dw) {
+  __m256i window;
+  if (kShared) {
+    window = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + block.window[0])),
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(block.lanes)));
+  } else {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[1]));
+    window = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+  }
+  const __m256i picked =
+      _mm256_shuffle_epi8(window, _mm256_load_si256(reinterpret_cast<const __m256i*>(block.order)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), picked);
+  if (kTwoRows) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + dw), picked);
+}
+
 // As NearestRowSsse3, 32 columns per step.  With kShared one 32-byte load
-// and a dword permutation give both lanes their windows.
+// and a dword permutation give both lanes their windows.  Every block but
+// the last starts 32 columns after the one before (ForEachBlock), so the
+// loop walks the destination with a pointer.
 template <bool kShared, bool kTwoRows>
 __attribute__((target("avx2"))) void NearestRowAvx2(const NearestBlocks<2>& t, const uint8_t* line,
                                                     uint8_t* out, int64_t dw) {
-  for (int64_t b = 0; b < t.count; ++b) {
-    const auto& block = t.block[b];
-    __m256i window;
-    if (kShared) {
-      window = _mm256_permutevar8x32_epi32(
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + block.window[0])),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(block.lanes)));
-    } else {
-      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[0]));
-      const __m128i high =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + block.window[1]));
-      window = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
-    }
-    const __m256i picked = _mm256_shuffle_epi8(
-        window, _mm256_load_si256(reinterpret_cast<const __m256i*>(block.order)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + block.x), picked);
-    if (kTwoRows) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + dw + block.x), picked);
-  }
+  const auto* block = t.block;
+  const auto* const last = t.block + t.count - 1;
+  uint8_t* o = out;
+  for (; block != last; ++block, o += 32) NearestStepAvx2<kShared, kTwoRows>(*block, line, o, dw);
+  NearestStepAvx2<kShared, kTwoRows>(*last, line, out + last->x, dw);
 }
 
 template <bool kShared>
@@ -1367,13 +1540,17 @@ __attribute__((target("avx2"))) void NearestRowsAvx2(const NearestBlocks<2>& t, 
 // what NearestSsse3 may still take (rows of 16 to 31 columns).
 __attribute__((target("avx2"))) bool NearestAvx2(const uint8_t* src, int64_t sw, int64_t sh,
                                                  uint8_t* dst, int64_t dw, int64_t dh) {
-  NearestBlocks<2> t;
-  if (BuildNearestBlocks(sw, dw, true, &t)) {
-    NearestRowsAvx2<true>(t, src, sw, sh, dst, dw, dh);
+  // Shared windows where they fit (key 1), else a window per lane (key 0).
+  using Blocks = NearestBlocks<2>;
+  if (const Blocks* t = TableCache<Blocks>::Get(
+          sw, dw, 1, [&](Blocks* b) { return BuildNearestBlocks(sw, dw, true, b); })) {
+    NearestRowsAvx2<true>(*t, src, sw, sh, dst, dw, dh);
     return true;
   }
-  if (!BuildNearestBlocks(sw, dw, false, &t)) return false;
-  NearestRowsAvx2<false>(t, src, sw, sh, dst, dw, dh);
+  const Blocks* t = TableCache<Blocks>::Get(
+      sw, dw, 0, [&](Blocks* b) { return BuildNearestBlocks(sw, dw, false, b); });
+  if (t == nullptr) return false;
+  NearestRowsAvx2<false>(*t, src, sw, sh, dst, dw, dh);
   return true;
 }
 
@@ -1396,6 +1573,7 @@ void AreaAverage(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64
   if (HasSsse3() && HalveAcrossVector(src, sw, sh, dst, dw, dh)) return;
   if (HasSsse3() && AreaPairsVector(src, sw, sh, dst, dw, dh)) return;
   if (HasSsse3() && AreaAverageVector(src, sw, sh, dst, dw, dh)) return;
+  if (AreaSeparable(src, sw, sh, dst, dw, dh)) return;
 #endif
   AreaAveragePortable(src, sw, sh, dst, dw, dh);
 }

@@ -195,6 +195,54 @@ TEST(YuvScaler, AreaAverageAtTheLimitsOfTheVectorCode) {
   }
 }
 
+TEST(YuvScaler, AreaAverageMatchesReferenceOnStrongReductionsAcross) {
+  // Column footprints wider than a vector window (the two-pass kernel):
+  // whole ratios and ratios just above and below them, prime widths, one-
+  // and two-sample planes, row footprints of 1 to 257 units and just past
+  // that, where the 16-bit column sums would overflow.
+  struct Shape {
+    long sw, sh, dw, dh;
+  };
+  const Shape shapes[] = {
+      {640, 480, 160, 120}, {640, 480, 176, 144}, {641, 480, 160, 120}, {639, 479, 160, 120},
+      {997, 211, 101, 53},  {1021, 7, 13, 7},     {64, 64, 1, 1},       {64, 64, 2, 2},
+      {65, 3, 1, 2},        {2, 1, 1, 1},         {4001, 2, 1000, 1},   {3999, 2, 1000, 1},
+      {300, 257, 37, 1},    {300, 258, 37, 1},    {300, 514, 37, 2},    {257, 771, 31, 3},
+      {700, 700, 3, 699},   {700, 2, 7, 3},       {1000, 1, 9, 1},      {96, 5, 7, 5},
+  };
+  std::mt19937 rng(11);
+  for (const Shape& c : shapes) {
+    const Plane src = RandomBytes(rng, c.sw * c.sh);
+    ASSERT_EQ(RefArea(src, c.sw, c.sh, c.dw, c.dh), RunSlow(src, c.sw, c.sh, c.dw, c.dh))
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+  }
+  // White everywhere: the largest column sums the 16-bit lanes hold.
+  for (const Shape& c : {Shape{300, 257, 37, 1}, Shape{1024, 257, 16, 1}}) {
+    const Plane white(c.sw * c.sh, 255);
+    EXPECT_EQ(Plane(c.dw * c.dh, 255), RunSlow(white, c.sw, c.sh, c.dw, c.dh));
+  }
+}
+
+TEST(YuvScaler, TablesKeptForEarlierShapesServeOnlyTheirShape) {
+  // The kernels keep the tables of the last few shapes they scaled. Six
+  // shapes in turn, twice, more than are kept: each must come out as if
+  // it were the first.
+  struct Shape {
+    long sw, sh, dw, dh;
+  };
+  const Shape shapes[] = {{352, 288, 320, 240}, {176, 144, 160, 120}, {176, 144, 320, 240},
+                          {88, 72, 160, 120},   {353, 288, 320, 240}, {177, 144, 320, 240}};
+  std::mt19937 rng(12);
+  for (int round = 0; round < 2; ++round) {
+    for (const Shape& c : shapes) {
+      const Plane src = RandomBytes(rng, c.sw * c.sh);
+      ASSERT_EQ(RefScalePlane(src, c.sw, c.sh, c.dw, c.dh),
+                RunScalePlane(src, c.sw, c.sh, c.dw, c.dh, true))
+          << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " in round " << round;
+    }
+  }
+}
+
 TEST(YuvScaler, AreaAverageMatchesReferenceOnTheSpecialShapes) {
   // 2:1 across with every other ratio down (footprints over one, two and
   // three or more rows; enlarging down; row weights just inside and outside
