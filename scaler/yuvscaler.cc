@@ -1367,21 +1367,21 @@ __attribute__((target("avx512bw"), always_inline)) inline __m512i Divide512(__m5
                           r.shift2);
 }
 
-// The 16-bit sums of block k (32 columns, +W/2) from rows `a` and, when
-// kRows is 2, `b`.
+// The 16-bit sums of one block (32 columns, +W/2) from rows `a` and, when
+// kRows is 2, `b`: `order` and the weights `wa` and `wb` point at the
+// block's 64 bytes, `window` is where its window starts in a row.
 template <int kRows>
 __attribute__((target("avx512bw,avx512vbmi"), always_inline)) inline __m512i PairSums512(
-    const PairBlocks512& t, int64_t k, const uint8_t* a, const int8_t* wa, const uint8_t* b,
+    const uint8_t* order, int64_t window, const uint8_t* a, const int8_t* wa, const uint8_t* b,
     const int8_t* wb, __m512i half) {
-  const __m512i order = _mm512_loadu_si512(&t.order[static_cast<size_t>(64 * k)]);
-  const int64_t window = t.window[static_cast<size_t>(k)];
+  const __m512i picks = _mm512_loadu_si512(order);
   __m512i sum = _mm512_add_epi16(
-      half, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(order, _mm512_loadu_si512(a + window)),
-                                 _mm512_loadu_si512(wa + 64 * k)));
+      half, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(picks, _mm512_loadu_si512(a + window)),
+                                 _mm512_loadu_si512(wa)));
   if (kRows == 2) {
     sum = _mm512_add_epi16(
-        sum, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(order, _mm512_loadu_si512(b + window)),
-                                  _mm512_loadu_si512(wb + 64 * k)));
+        sum, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(picks, _mm512_loadu_si512(b + window)),
+                                  _mm512_loadu_si512(wb)));
   }
   return sum;
 }
@@ -1391,24 +1391,32 @@ __attribute__((target("avx512bw,avx512vbmi"), always_inline)) inline __m512i Pai
 // into one 64-byte store (packus works within 128-bit lanes, so a qword
 // permutation puts the lanes in order); every block but the last starts 32
 // columns after the one before, so the pairs walk the row with a pointer.
+// What the loop reads more than once it keeps in locals: its stores go
+// through a byte pointer, which may alias anything the compiler would
+// otherwise reload after every store.
 template <int kRows, Division512 kDivision>
 __attribute__((target("avx512bw,avx512vbmi"))) void PairRowAvx512(
     const PairBlocks512& t, const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
     const Rounding512& r, uint8_t* out) {
   const Rounding512 rounding = r;
   const __m512i lane_order = _mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0);
-  const int64_t regular = t.count - 1;  // blocks at 32 * k
+  const uint8_t* order = t.order.data();
+  const int64_t* window = t.window.data();
+  const int64_t count = t.count;
+  const int64_t regular = count - 1;  // blocks at 32 * k
   int64_t k = 0;
-  for (; k + 2 <= regular; k += 2) {
-    const __m512i low = Divide512<kDivision>(PairSums512<kRows>(t, k, a, wa, b, wb, r.half), r);
-    const __m512i high =
-        Divide512<kDivision>(PairSums512<kRows>(t, k + 1, a, wa, b, wb, r.half), r);
+  for (; k + 2 <= regular; k += 2, order += 128, wa += 128, wb += 128) {
+    const __m512i low = Divide512<kDivision>(
+        PairSums512<kRows>(order, window[k], a, wa, b, wb, rounding.half), rounding);
+    const __m512i high = Divide512<kDivision>(
+        PairSums512<kRows>(order + 64, window[k + 1], a, wa + 64, b, wb + 64, rounding.half),
+        rounding);
     _mm512_storeu_si512(out + 32 * k,
                         _mm512_permutexvar_epi64(lane_order, _mm512_packus_epi16(low, high)));
   }
-  for (; k < t.count; ++k) {
-    const __m512i q =
-        Divide512<kDivision>(PairSums512<kRows>(t, k, a, wa, b, wb, rounding.half), rounding);
+  for (; k < count; ++k, order += 64, wa += 64, wb += 64) {
+    const __m512i q = Divide512<kDivision>(
+        PairSums512<kRows>(order, window[k], a, wa, b, wb, rounding.half), rounding);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + t.x[static_cast<size_t>(k)]),
                         _mm512_cvtepi16_epi8(q));
   }
