@@ -22,6 +22,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -745,8 +746,9 @@ __attribute__((target("avx2"))) void AreaRowsAvx2(const uint8_t* src, int64_t sw
 // pair of whole source columns of equal weight, so pmaddubsw with the row's
 // weight in both bytes gives weight * (a + b) for a destination column
 // straight from the row, with no gather.  16 columns per step; the last
-// step of a row may overlap the one before.  Needs dw >= 16, row weights
-// below 128 and W = 2 * sh_units <= 256.
+// step of a row may overlap the one before.  Needs dw >= 16, row weights of
+// at most kMaxHalveAcrossRowWeight and W = 2 * sh_units <= 256.
+constexpr int64_t kMaxHalveAcrossRowWeight = 64;  // 64 * (255 + 255) < 2^15
 template <int kRows, bool kMulhiOnly>
 __attribute__((target("ssse3"))) void HalveAcrossSsse3(const uint8_t* src, int64_t sw, uint8_t* dst,
                                                        int64_t dw, int64_t dh, int64_t sh_units,
@@ -823,7 +825,11 @@ __attribute__((target("ssse3"))) bool HalveAcrossVector(const uint8_t* src, int6
   const int64_t gr = GreatestCommonDivisor(sh, dh);
   const int64_t sh_units = sh / gr;
   const int64_t dh_units = dh / gr;
-  if (sh_units > kMaxVectorByteWeight) return false;  // weights <= sh_units, W = 2 * sh_units
+  if (sh_units > kMaxVectorByteWeight) return false;  // W = 2 * sh_units <= 254
+  // pmaddubsw saturates its signed 16-bit sums: weight * (a + b) stays below
+  // 2^15 only for row weights of at most 64.  A row's weight is at most the
+  // footprint's length (sh_units) and the row's (dh_units).
+  if (std::min(sh_units, dh_units) > kMaxHalveAcrossRowWeight) return false;
   const RoundingVectors rounding(static_cast<int>(2 * sh_units));
   // Footprints longer than a source row but not by a whole row more (such
   // as 3:2 and 6:5 down) always cover exactly two rows: a kernel with the

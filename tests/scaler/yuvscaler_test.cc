@@ -223,6 +223,26 @@ TEST(YuvScaler, AreaAverageMatchesReferenceOnStrongReductionsAcross) {
   }
 }
 
+TEST(YuvScaler, HalvingAcrossWithHeavyRowWeightsDoesNotSaturate) {
+  // 2:1 across with a strong enlargement down gives single rows weights up
+  // to the footprint's length: weight * (a + b) must not saturate the
+  // vector code's signed 16-bit sums (a row weight of 91 once did, found by
+  // fuzzing the camera). White is where the sums are largest.
+  struct Shape {
+    long sw, sh, dw, dh;
+  };
+  const Shape shapes[] = {{58, 91, 29, 647}, {64, 64, 32, 65},   {64, 65, 32, 66},
+                          {96, 65, 48, 66},  {64, 127, 32, 128}, {34, 64, 17, 65}};
+  std::mt19937 rng(13);
+  for (const Shape& c : shapes) {
+    for (bool white : {true, false}) {
+      const Plane src = white ? Plane(c.sw * c.sh, 255) : RandomBytes(rng, c.sw * c.sh);
+      ASSERT_EQ(RefArea(src, c.sw, c.sh, c.dw, c.dh), RunSlow(src, c.sw, c.sh, c.dw, c.dh))
+          << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << (white ? " white" : "");
+    }
+  }
+}
+
 TEST(YuvScaler, TablesKeptForEarlierShapesServeOnlyTheirShape) {
   // The kernels keep the tables of the last few shapes they scaled. Six
   // shapes in turn, twice, more than are kept: each must come out as if
