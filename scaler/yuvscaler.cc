@@ -1282,7 +1282,9 @@ __attribute__((target("avx2"))) void AreaPairsAvx2(const uint8_t* src, int64_t s
 // reports as uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // The two-tap kernel with AVX-512: 32 destination columns per step, their
 // 64 taps picked from one 64-byte window of the source row by a single
@@ -1794,7 +1796,9 @@ __attribute__((target("avx2"))) bool NearestAvx2(const uint8_t* src, int64_t sw,
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // Nearest sample with AVX-512: 64 destination columns per step, picked by
 // one vpermb from a 64-byte window at the block's first pick (pulled back
