@@ -202,14 +202,11 @@ bool ReadDictionary(const std::string& text, std::vector<std::string>* tokens) {
     if (end == std::string::npos) end = text.size();
     const std::string line = text.substr(start, end - start);
     start = end + 1;
+    const size_t text_at = line.find_first_not_of(" \t\r");
+    if (text_at == std::string::npos || line[text_at] == '#') continue;
     const size_t first = line.find('"');
     const size_t last = line.rfind('"');
-    if (first == std::string::npos) {
-      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (line[line.find_first_not_of(" \t\r")] == '#') continue;
-      return false;
-    }
-    if (last == first) return false;
+    if (first == std::string::npos || last == first) return false;
     std::string token;
     for (size_t i = first + 1; i < last; ++i) {
       if (line[i] != '\\' || i + 1 >= last) {

@@ -36,6 +36,18 @@
 #if !defined(YUVSCALER_NO_AVX512)
 #define YUVSCALER_AVX512 1
 #endif
+// GCC 12's own AVX-512 intrinsics pass _mm512_undefined_epi32() as the
+// unused source of their unmasked forms, which its flow analysis then
+// reports as uninitialised; the AVX-512 kernels sit between these two.
+#if defined(__clang__)
+#define AVX512_INTRINSICS_BEGIN \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")
+#else
+#define AVX512_INTRINSICS_BEGIN                                                        \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"") \
+      _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#endif
+#define AVX512_INTRINSICS_END _Pragma("GCC diagnostic pop")
 #endif
 #endif
 
@@ -1277,14 +1289,7 @@ __attribute__((target("avx2"))) void AreaPairsAvx2(const uint8_t* src, int64_t s
 
 #if defined(YUVSCALER_AVX512)
 
-// GCC 12's own AVX-512 intrinsics pass _mm512_undefined_epi32() as the
-// unused source of their unmasked forms, which its flow analysis then
-// reports as uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+AVX512_INTRINSICS_BEGIN
 
 // The two-tap kernel with AVX-512: 32 destination columns per step, their
 // 64 taps picked from one 64-byte window of the source row by a single
@@ -1478,7 +1483,7 @@ __attribute__((target("avx512bw"))) bool AreaPairsAvx512(const uint8_t* src, int
   return true;
 }
 
-#pragma GCC diagnostic pop
+AVX512_INTRINSICS_END
 
 #endif  // YUVSCALER_AVX512
 
@@ -1794,11 +1799,7 @@ __attribute__((target("avx2"))) bool NearestAvx2(const uint8_t* src, int64_t sw,
 
 #if defined(YUVSCALER_AVX512)
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+AVX512_INTRINSICS_BEGIN
 
 // Nearest sample with AVX-512: 64 destination columns per step, picked by
 // one vpermb from a 64-byte window at the block's first pick (pulled back
@@ -1872,7 +1873,7 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool NearestAvx512(const uint8_t*
   return true;
 }
 
-#pragma GCC diagnostic pop
+AVX512_INTRINSICS_END
 
 #endif  // YUVSCALER_AVX512
 

@@ -25,6 +25,11 @@ using scaler_reference::RefScalePlane;
 
 // ---- Helpers ----
 
+// A plane's size before and after scaling.
+struct Shape {
+  long sw, sh, dw, dh;
+};
+
 // Random samples from a seed drawn from `rng`; a 64-bit LCG fills eight
 // at a time, which keeps the large planes cheap in unoptimised builds.
 Plane RandomBytes(std::mt19937& rng, size_t n) {
@@ -200,9 +205,6 @@ TEST(YuvScaler, AreaAverageMatchesReferenceOnStrongReductionsAcross) {
   // whole ratios and ratios just above and below them, prime widths, one-
   // and two-sample planes, row footprints of 1 to 257 units and just past
   // that, where the 16-bit column sums would overflow.
-  struct Shape {
-    long sw, sh, dw, dh;
-  };
   const Shape shapes[] = {
       {640, 480, 160, 120}, {640, 480, 176, 144}, {641, 480, 160, 120}, {639, 479, 160, 120},
       {997, 211, 101, 53},  {1021, 7, 13, 7},     {64, 64, 1, 1},       {64, 64, 2, 2},
@@ -228,9 +230,6 @@ TEST(YuvScaler, HalvingAcrossWithHeavyRowWeightsDoesNotSaturate) {
   // to the footprint's length: weight * (a + b) must not saturate the
   // vector code's signed 16-bit sums (a row weight of 91 once did, found by
   // fuzzing the camera). White is where the sums are largest.
-  struct Shape {
-    long sw, sh, dw, dh;
-  };
   const Shape shapes[] = {{58, 91, 29, 647}, {64, 64, 32, 65},   {64, 65, 32, 66},
                           {96, 65, 48, 66},  {64, 127, 32, 128}, {34, 64, 17, 65}};
   std::mt19937 rng(13);
@@ -247,9 +246,6 @@ TEST(YuvScaler, TablesKeptForEarlierShapesServeOnlyTheirShape) {
   // The kernels keep the tables of the last few shapes they scaled. Six
   // shapes in turn, twice, more than are kept: each must come out as if
   // it were the first.
-  struct Shape {
-    long sw, sh, dw, dh;
-  };
   const Shape shapes[] = {{352, 288, 320, 240}, {176, 144, 160, 120}, {176, 144, 320, 240},
                           {88, 72, 160, 120},   {353, 288, 320, 240}, {177, 144, 320, 240}};
   std::mt19937 rng(12);
