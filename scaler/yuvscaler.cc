@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 #if !defined(YUVSCALER_PORTABLE) && defined(__GNUC__) && defined(__x86_64__)
@@ -52,6 +53,31 @@
 #endif
 
 namespace {
+
+// Storage for the vector kernels' tables, aligned to a cache line: a
+// 64-byte load from a line boundary is one access, from anywhere else two,
+// and the AVX-512 kernels load a table vector for every vector they make.
+template <typename T>
+struct LineAligned {
+  using value_type = T;
+  LineAligned() = default;
+  template <typename U>
+  LineAligned(const LineAligned<U>&) {}
+  T* allocate(size_t n) {
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64)));
+  }
+  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+  template <typename U>
+  bool operator==(const LineAligned<U>&) const {
+    return true;
+  }
+  template <typename U>
+  bool operator!=(const LineAligned<U>&) const {
+    return false;
+  }
+};
+template <typename T>
+using TableVector = std::vector<T, LineAligned<T>>;
 
 // Sizes come from a 32-bit interface.  Keeping each below 2^31 keeps every
 // product of two sizes or indexes below 2^62.
@@ -1301,10 +1327,11 @@ AVX512_INTRINSICS_BEGIN
 // premultiplied by every row weight 1 .. sh_units, as in PairTables.
 struct PairBlocks512 {
   int64_t count = 0;            // blocks
+  int64_t regular = 0;          // leading blocks that start at 32 * k
   std::vector<int64_t> x;       // first destination column of each block
   std::vector<int64_t> window;  // first source column of its window
-  std::vector<uint8_t> order;   // 64 per block
-  std::vector<int8_t> weight;   // 64 per block, per row weight 1 .. sh_units
+  TableVector<uint8_t> order;   // 64 per block
+  TableVector<int8_t> weight;   // 64 per block, per row weight 1 .. sh_units
 };
 
 bool BuildPairBlocks512(int64_t sw, int64_t dw, const PairShape& shape, PairBlocks512* t) {
@@ -1348,6 +1375,7 @@ bool BuildPairBlocks512(int64_t sw, int64_t dw, const PairShape& shape, PairBloc
     }
   });
   if (!fits) return false;
+  t->regular = dw % 32 == 0 ? t->count : t->count - 1;
   t->weight.assign(static_cast<size_t>(sh_units * 64 * blocks), 0);
   for (int64_t w = 1; w <= sh_units; ++w) {
     for (int64_t i = 0; i < 64 * blocks; ++i) {
@@ -1416,7 +1444,7 @@ __attribute__((target("avx512bw,avx512vbmi"))) void PairRowAvx512(
   const uint8_t* order = t.order.data();
   const int64_t* window = t.window.data();
   const int64_t count = t.count;
-  const int64_t regular = count - 1;  // blocks at 32 * k
+  const int64_t regular = t.regular;
   int64_t k = 0;
   for (; k + 2 <= regular; k += 2, order += 128, wa += 128, wb += 128) {
     const __m512i low = Divide512<kDivision>(
@@ -1435,22 +1463,155 @@ __attribute__((target("avx512bw,avx512vbmi"))) void PairRowAvx512(
   }
 }
 
+// A chain: kLength destination rows, each of two source rows, where every
+// row but the first begins on the row the one before ends on (six rows of
+// a 6:5 reduction give five, four of 4:3 three).  Each source row is
+// loaded and permuted once per block for the two destination rows that use
+// it, instead of once for each, and the block's permuted rows stay in
+// registers while the chain's rows are made from them.  vpermb has a
+// single port, which the narrowing shares, so it is the gathers that are
+// worth saving.  `rows` is the chain's first source row; `wa[j]` and
+// `wb[j]` are the weight tables of destination row j's two rows, read
+// through the arrays where they are used: ten pointers do not fit the
+// free registers, and reloading them costs less than the compiler's
+// spilling them to vector registers.
+constexpr int kMaxPairChain = 6;
+
+// One block's sums (+W/2) for a destination row from the permuted source
+// rows `a` and `b` and the weights at `wa` and `wb`.
+__attribute__((target("avx512bw"), always_inline)) inline __m512i ChainSums512(
+    __m512i a, __m512i b, const int8_t* wa, const int8_t* wb, __m512i half) {
+  return _mm512_add_epi16(_mm512_add_epi16(half, _mm512_maddubs_epi16(a, _mm512_loadu_si512(wa))),
+                          _mm512_maddubs_epi16(b, _mm512_loadu_si512(wb)));
+}
+
+template <int kLength, Division512 kDivision>
+__attribute__((target("avx512bw,avx512vbmi"))) void PairChainAvx512(
+    const PairBlocks512& t, const uint8_t* rows, int64_t sw, const int8_t* const* wa,
+    const int8_t* const* wb, const Rounding512& r, uint8_t* out, int64_t dw) {
+  const Rounding512 rounding = r;
+  const __m512i lane_order = _mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0);
+  const uint8_t* order = t.order.data();
+  const int64_t* window = t.window.data();
+  const int64_t count = t.count;
+  int64_t k = 0;
+  for (; k + 2 <= t.regular; k += 2, order += 128) {
+    const __m512i picks0 = _mm512_loadu_si512(order);
+    const __m512i picks1 = _mm512_loadu_si512(order + 64);
+    const uint8_t* line0 = rows + window[k];
+    const uint8_t* line1 = rows + window[k + 1];
+    __m512i p0[kLength + 1];
+    __m512i p1[kLength + 1];
+#pragma GCC unroll 8
+    for (int i = 0; i <= kLength; ++i) {
+      p0[i] = _mm512_permutexvar_epi8(picks0, _mm512_loadu_si512(line0 + i * sw));
+      p1[i] = _mm512_permutexvar_epi8(picks1, _mm512_loadu_si512(line1 + i * sw));
+    }
+    const int64_t at = 64 * k;
+#pragma GCC unroll 8
+    for (int j = 0; j < kLength; ++j) {
+      const __m512i low = Divide512<kDivision>(
+          ChainSums512(p0[j], p0[j + 1], wa[j] + at, wb[j] + at, rounding.half), rounding);
+      const __m512i high = Divide512<kDivision>(
+          ChainSums512(p1[j], p1[j + 1], wa[j] + at + 64, wb[j] + at + 64, rounding.half),
+          rounding);
+      _mm512_storeu_si512(out + j * dw + 32 * k,
+                          _mm512_permutexvar_epi64(lane_order, _mm512_packus_epi16(low, high)));
+    }
+  }
+  for (; k < count; ++k, order += 64) {
+    const __m512i picks = _mm512_loadu_si512(order);
+    const uint8_t* line = rows + window[k];
+    __m512i p[kLength + 1];
+#pragma GCC unroll 8
+    for (int i = 0; i <= kLength; ++i) {
+      p[i] = _mm512_permutexvar_epi8(picks, _mm512_loadu_si512(line + i * sw));
+    }
+    const int64_t at = 64 * k;
+    const int64_t x = t.x[static_cast<size_t>(k)];
+#pragma GCC unroll 8
+    for (int j = 0; j < kLength; ++j) {
+      const __m512i q = Divide512<kDivision>(
+          ChainSums512(p[j], p[j + 1], wa[j] + at, wb[j] + at, rounding.half), rounding);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j * dw + x), _mm512_cvtepi16_epi8(q));
+    }
+  }
+}
+
+// The destination rows of a vertical shape (sh_units : dh_units, dh rows)
+// as the two-tap kernel walks them: chains, and rows of one source row.
+// Walking the footprints costs about a tenth of the scaling of a row, so
+// the plan is made once per shape and cached like the tables.
+struct PairRowPlan {
+  struct Step {
+    int64_t first_row;  // source row
+    int length;         // destination rows of the chain; 0: one row of one source row
+    // Row weights of each destination row's two source rows (of its one
+    // row when length is 0).
+    int16_t first_weight[kMaxPairChain];
+    int16_t last_weight[kMaxPairChain];
+  };
+  std::vector<Step> steps;
+};
+
+bool BuildPairRowPlan(int64_t dh, int64_t sh_units, int64_t dh_units, PairRowPlan* plan) {
+  plan->steps.clear();
+  Footprints rows(sh_units, dh_units);
+  for (int64_t y = 0; y < dh;) {
+    PairRowPlan::Step step = {};
+    step.first_row = rows.first();
+    if (rows.count() == 1) {
+      step.first_weight[0] = static_cast<int16_t>(rows.first_weight());
+      plan->steps.push_back(step);
+      ++y;
+      rows.Next();
+      continue;
+    }
+    // Further rows join while they begin on the source row the one before
+    // ends on.
+    do {
+      step.first_weight[step.length] = static_cast<int16_t>(rows.first_weight());
+      step.last_weight[step.length] = static_cast<int16_t>(rows.last_weight());
+      ++step.length;
+      const int64_t last = rows.end() - 1;
+      rows.Next();
+      if (y + step.length == dh || rows.count() != 2 || rows.first() != last) break;
+    } while (step.length < kMaxPairChain);
+    plan->steps.push_back(step);
+    y += step.length;
+  }
+  return true;
+}
+
 template <Division512 kDivision>
 __attribute__((target("avx512bw,avx512vbmi"))) void AreaPairsRowsAvx512(
-    const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, int64_t dh, int64_t sh_units,
-    int64_t dh_units, const PairBlocks512& t, const Rounding512& rounding) {
+    const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, const PairRowPlan& plan,
+    const PairBlocks512& t, const Rounding512& rounding) {
+  using Chain = void (*)(const PairBlocks512&, const uint8_t*, int64_t, const int8_t* const*,
+                         const int8_t* const*, const Rounding512&, uint8_t*, int64_t);
+  static constexpr Chain kChains[kMaxPairChain] = {
+      PairChainAvx512<1, kDivision>, PairChainAvx512<2, kDivision>,
+      PairChainAvx512<3, kDivision>, PairChainAvx512<4, kDivision>,
+      PairChainAvx512<5, kDivision>, PairChainAvx512<6, kDivision>};
   const int64_t table = 64 * t.count;  // bytes of one row weight's table
-  Footprints rows(sh_units, dh_units);
-  for (int64_t y = 0; y < dh; ++y, rows.Next()) {
-    const uint8_t* a = src + rows.first() * sw;
-    const int8_t* wa = &t.weight[static_cast<size_t>((rows.first_weight() - 1) * table)];
-    uint8_t* out = dst + y * dw;
-    if (rows.count() == 1) {
+  const int8_t* weights = t.weight.data() - table;  // row weights count from 1
+  uint8_t* out = dst;
+  for (const PairRowPlan::Step& step : plan.steps) {
+    const uint8_t* a = src + step.first_row * sw;
+    if (step.length == 0) {
+      const int8_t* wa = weights + step.first_weight[0] * table;
       PairRowAvx512<1, kDivision>(t, a, wa, a, wa, rounding, out);
-    } else {
-      const int8_t* wb = &t.weight[static_cast<size_t>((rows.last_weight() - 1) * table)];
-      PairRowAvx512<2, kDivision>(t, a, wa, a + sw, wb, rounding, out);
+      out += dw;
+      continue;
     }
+    const int8_t* wa[kMaxPairChain];
+    const int8_t* wb[kMaxPairChain];
+    for (int j = 0; j < step.length; ++j) {
+      wa[j] = weights + step.first_weight[j] * table;
+      wb[j] = weights + step.last_weight[j] * table;
+    }
+    kChains[step.length - 1](t, a, sw, wa, wb, rounding, out, dw);
+    out += step.length * dw;
   }
 }
 
@@ -1463,22 +1624,21 @@ __attribute__((target("avx512bw"))) bool AreaPairsAvx512(const uint8_t* src, int
       sw, dw, shape.sh_units,
       [&](PairBlocks512* b) { return BuildPairBlocks512(sw, dw, shape, b); });
   if (t == nullptr) return false;
-  const int64_t sh_units = shape.sh_units;
-  const int64_t dh_units = shape.dh_units;
-  const int total = static_cast<int>(shape.sw_units * sh_units);
+  const PairRowPlan* plan = TableCache<PairRowPlan>::Get(
+      dh, shape.sh_units, shape.dh_units, [&](PairRowPlan* p) {
+        return BuildPairRowPlan(dh, shape.sh_units, shape.dh_units, p);
+      });
+  const int total = static_cast<int>(shape.sw_units * shape.sh_units);
   const RoundingVectors vectors(total);
   const Rounding512 rounding = {_mm512_broadcast_i32x4(vectors.half),
                                 _mm512_broadcast_i32x4(vectors.multiplier), vectors.shift1,
                                 vectors.shift2};
   if (vectors.mulhi_only && _mm_cvtsi128_si32(vectors.shift2) == 0) {
-    AreaPairsRowsAvx512<Division512::kMulhi>(src, sw, dst, dw, dh, sh_units, dh_units, *t,
-                                             rounding);
+    AreaPairsRowsAvx512<Division512::kMulhi>(src, sw, dst, dw, *plan, *t, rounding);
   } else if (vectors.mulhi_only) {
-    AreaPairsRowsAvx512<Division512::kMulhiShift>(src, sw, dst, dw, dh, sh_units, dh_units, *t,
-                                                  rounding);
+    AreaPairsRowsAvx512<Division512::kMulhiShift>(src, sw, dst, dw, *plan, *t, rounding);
   } else {
-    AreaPairsRowsAvx512<Division512::kGeneral>(src, sw, dst, dw, dh, sh_units, dh_units, *t,
-                                               rounding);
+    AreaPairsRowsAvx512<Division512::kGeneral>(src, sw, dst, dw, *plan, *t, rounding);
   }
   return true;
 }

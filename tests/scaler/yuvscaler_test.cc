@@ -259,6 +259,24 @@ TEST(YuvScaler, TablesKeptForEarlierShapesServeOnlyTheirShape) {
   }
 }
 
+TEST(YuvScaler, RowPlansAndColumnTablesAreKeptApart) {
+  // The two-tap kernel keeps its column tables by width and its row plans
+  // by height, apart: shapes that share one and not the other, in turn.
+  // Heights give chains of destination rows cut at the plane's end, at
+  // their longest, and between rows of one source row.
+  const Shape shapes[] = {{352, 288, 320, 240}, {352, 12, 320, 10}, {352, 7, 320, 5},
+                          {704, 288, 640, 240}, {352, 33, 320, 30}, {352, 100, 320, 150},
+                          {176, 288, 160, 240}, {352, 241, 320, 240}, {352, 288, 320, 240}};
+  std::mt19937 rng(17);
+  for (int round = 0; round < 2; ++round) {
+    for (const Shape& c : shapes) {
+      const Plane src = RandomBytes(rng, c.sw * c.sh);
+      ASSERT_EQ(RefArea(src, c.sw, c.sh, c.dw, c.dh), RunSlow(src, c.sw, c.sh, c.dw, c.dh))
+          << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh << " in round " << round;
+    }
+  }
+}
+
 TEST(YuvScaler, AreaAverageMatchesReferenceOnTheSpecialShapes) {
   // 2:1 across with every other ratio down (footprints over one, two and
   // three or more rows; enlarging down; row weights just inside and outside
