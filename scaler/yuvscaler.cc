@@ -350,6 +350,9 @@ void NearestPortable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, i
 
 // Widest destination that the vector kernels' tables (on the stack) cover.
 constexpr int64_t kMaxVectorWidth = 2048;
+// Longest vertical period that the kernels with row plans take (they then
+// leave the shape to kernels that walk the rows).
+constexpr int64_t kMaxPlannedRows = 4096;
 
 // The 16-bit area kernel keeps sums in 16-bit lanes: a weighted sum is at
 // most 255 * W + W/2, below 2^16 for W <= 256.  pmaddubsw takes weights as
@@ -1479,8 +1482,10 @@ constexpr int kMaxPairChain = 6;
 
 // One block's sums (+W/2) for a destination row from the permuted source
 // rows `a` and `b` and the weights at `wa` and `wb`.
-__attribute__((target("avx512bw"), always_inline)) inline __m512i ChainSums512(
-    __m512i a, __m512i b, const int8_t* wa, const int8_t* wb, __m512i half) {
+__attribute__((target("avx512bw"), always_inline)) inline __m512i ChainSums512(__m512i a, __m512i b,
+                                                                               const int8_t* wa,
+                                                                               const int8_t* wb,
+                                                                               __m512i half) {
   return _mm512_add_epi16(_mm512_add_epi16(half, _mm512_maddubs_epi16(a, _mm512_loadu_si512(wa))),
                           _mm512_maddubs_epi16(b, _mm512_loadu_si512(wb)));
 }
@@ -1538,13 +1543,16 @@ __attribute__((target("avx512bw,avx512vbmi"))) void PairChainAvx512(
   }
 }
 
-// The destination rows of a vertical shape (sh_units : dh_units, dh rows)
-// as the two-tap kernel walks them: chains, and rows of one source row.
-// Walking the footprints costs about a tenth of the scaling of a row, so
-// the plan is made once per shape and cached like the tables.
+// The destination rows of one vertical period of a two-tap shape, as the
+// kernel walks them: chains, and rows of one source row.  A period is the
+// dh_units destination rows over sh_units source rows; the next period has
+// the same steps sh_units rows further down, since a period's first row
+// begins on a source row's first line, which also ends every chain.
+// Walking the footprints costs about a tenth of scaling the row, so the
+// plan is made once per shape and cached like the tables.
 struct PairRowPlan {
   struct Step {
-    int64_t first_row;  // source row
+    int64_t first_row;  // source row, within the period
     int length;         // destination rows of the chain; 0: one row of one source row
     // Row weights of each destination row's two source rows (of its one
     // row when length is 0).
@@ -1554,10 +1562,11 @@ struct PairRowPlan {
   std::vector<Step> steps;
 };
 
-bool BuildPairRowPlan(int64_t dh, int64_t sh_units, int64_t dh_units, PairRowPlan* plan) {
+bool BuildPairRowPlan(int64_t sh_units, int64_t dh_units, PairRowPlan* plan) {
+  if (dh_units > kMaxPlannedRows) return false;
   plan->steps.clear();
   Footprints rows(sh_units, dh_units);
-  for (int64_t y = 0; y < dh;) {
+  for (int64_t y = 0; y < dh_units;) {
     PairRowPlan::Step step = {};
     step.first_row = rows.first();
     if (rows.count() == 1) {
@@ -1575,7 +1584,7 @@ bool BuildPairRowPlan(int64_t dh, int64_t sh_units, int64_t dh_units, PairRowPla
       ++step.length;
       const int64_t last = rows.end() - 1;
       rows.Next();
-      if (y + step.length == dh || rows.count() != 2 || rows.first() != last) break;
+      if (y + step.length == dh_units || rows.count() != 2 || rows.first() != last) break;
     } while (step.length < kMaxPairChain);
     plan->steps.push_back(step);
     y += step.length;
@@ -1585,33 +1594,35 @@ bool BuildPairRowPlan(int64_t dh, int64_t sh_units, int64_t dh_units, PairRowPla
 
 template <Division512 kDivision>
 __attribute__((target("avx512bw,avx512vbmi"))) void AreaPairsRowsAvx512(
-    const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, const PairRowPlan& plan,
-    const PairBlocks512& t, const Rounding512& rounding) {
+    const uint8_t* src, int64_t sw, uint8_t* dst, int64_t dw, int64_t periods, int64_t sh_units,
+    const PairRowPlan& plan, const PairBlocks512& t, const Rounding512& rounding) {
   using Chain = void (*)(const PairBlocks512&, const uint8_t*, int64_t, const int8_t* const*,
                          const int8_t* const*, const Rounding512&, uint8_t*, int64_t);
   static constexpr Chain kChains[kMaxPairChain] = {
-      PairChainAvx512<1, kDivision>, PairChainAvx512<2, kDivision>,
-      PairChainAvx512<3, kDivision>, PairChainAvx512<4, kDivision>,
-      PairChainAvx512<5, kDivision>, PairChainAvx512<6, kDivision>};
+      PairChainAvx512<1, kDivision>, PairChainAvx512<2, kDivision>, PairChainAvx512<3, kDivision>,
+      PairChainAvx512<4, kDivision>, PairChainAvx512<5, kDivision>, PairChainAvx512<6, kDivision>};
   const int64_t table = 64 * t.count;  // bytes of one row weight's table
-  const int8_t* weights = t.weight.data() - table;  // row weights count from 1
+  const auto weights = [&](int64_t w) { return t.weight.data() + (w - 1) * table; };
   uint8_t* out = dst;
-  for (const PairRowPlan::Step& step : plan.steps) {
-    const uint8_t* a = src + step.first_row * sw;
-    if (step.length == 0) {
-      const int8_t* wa = weights + step.first_weight[0] * table;
-      PairRowAvx512<1, kDivision>(t, a, wa, a, wa, rounding, out);
-      out += dw;
-      continue;
+  for (int64_t n = 0; n < periods; ++n) {
+    const uint8_t* period = src + n * sh_units * sw;
+    for (const PairRowPlan::Step& step : plan.steps) {
+      const uint8_t* a = period + step.first_row * sw;
+      if (step.length == 0) {
+        const int8_t* wa = weights(step.first_weight[0]);
+        PairRowAvx512<1, kDivision>(t, a, wa, a, wa, rounding, out);
+        out += dw;
+        continue;
+      }
+      const int8_t* wa[kMaxPairChain];
+      const int8_t* wb[kMaxPairChain];
+      for (int j = 0; j < step.length; ++j) {
+        wa[j] = weights(step.first_weight[j]);
+        wb[j] = weights(step.last_weight[j]);
+      }
+      kChains[step.length - 1](t, a, sw, wa, wb, rounding, out, dw);
+      out += step.length * dw;
     }
-    const int8_t* wa[kMaxPairChain];
-    const int8_t* wb[kMaxPairChain];
-    for (int j = 0; j < step.length; ++j) {
-      wa[j] = weights + step.first_weight[j] * table;
-      wb[j] = weights + step.last_weight[j] * table;
-    }
-    kChains[step.length - 1](t, a, sw, wa, wb, rounding, out, dw);
-    out += step.length * dw;
   }
 }
 
@@ -1625,20 +1636,24 @@ __attribute__((target("avx512bw"))) bool AreaPairsAvx512(const uint8_t* src, int
       [&](PairBlocks512* b) { return BuildPairBlocks512(sw, dw, shape, b); });
   if (t == nullptr) return false;
   const PairRowPlan* plan = TableCache<PairRowPlan>::Get(
-      dh, shape.sh_units, shape.dh_units, [&](PairRowPlan* p) {
-        return BuildPairRowPlan(dh, shape.sh_units, shape.dh_units, p);
-      });
+      shape.sh_units, shape.dh_units, 0,
+      [&](PairRowPlan* p) { return BuildPairRowPlan(shape.sh_units, shape.dh_units, p); });
+  if (plan == nullptr) return false;
+  const int64_t periods = dh / shape.dh_units;
   const int total = static_cast<int>(shape.sw_units * shape.sh_units);
   const RoundingVectors vectors(total);
   const Rounding512 rounding = {_mm512_broadcast_i32x4(vectors.half),
                                 _mm512_broadcast_i32x4(vectors.multiplier), vectors.shift1,
                                 vectors.shift2};
   if (vectors.mulhi_only && _mm_cvtsi128_si32(vectors.shift2) == 0) {
-    AreaPairsRowsAvx512<Division512::kMulhi>(src, sw, dst, dw, *plan, *t, rounding);
+    AreaPairsRowsAvx512<Division512::kMulhi>(src, sw, dst, dw, periods, shape.sh_units, *plan, *t,
+                                             rounding);
   } else if (vectors.mulhi_only) {
-    AreaPairsRowsAvx512<Division512::kMulhiShift>(src, sw, dst, dw, *plan, *t, rounding);
+    AreaPairsRowsAvx512<Division512::kMulhiShift>(src, sw, dst, dw, periods, shape.sh_units, *plan,
+                                                  *t, rounding);
   } else {
-    AreaPairsRowsAvx512<Division512::kGeneral>(src, sw, dst, dw, *plan, *t, rounding);
+    AreaPairsRowsAvx512<Division512::kGeneral>(src, sw, dst, dw, periods, shape.sh_units, *plan, *t,
+                                               rounding);
   }
   return true;
 }
@@ -2013,21 +2028,53 @@ __attribute__((target("avx512bw,avx512vbmi"))) void NearestRowAvx512(const Neare
   }
 }
 
+// The runs of PickedRows over one period: dh / g destination rows, which
+// pick sh / g source rows (g = gcd(sh, dh)); the next period has the same
+// runs that many rows further down, and a period's first row always starts
+// a run.  Made once per shape, like the tables: walking the rows costs
+// about a tenth of an enlargement.
+struct RowRuns {
+  struct Run {
+    int64_t source_row;  // within the period
+    int64_t count;
+  };
+  int64_t period_rows = 0;
+  int64_t period_source_rows = 0;
+  std::vector<Run> runs;
+};
+
+bool BuildRowRuns(int64_t sh, int64_t dh, RowRuns* r) {
+  const int64_t g = GreatestCommonDivisor(sh, dh);
+  r->period_rows = dh / g;
+  r->period_source_rows = sh / g;
+  if (r->period_rows > kMaxPlannedRows) return false;
+  r->runs.clear();
+  PickedRows runs(r->period_source_rows, r->period_rows);
+  while (runs.Next()) r->runs.push_back({runs.source_row(), runs.count()});
+  return true;
+}
+
 __attribute__((target("avx512bw,avx512vbmi"))) bool NearestAvx512(const uint8_t* src, int64_t sw,
                                                                   int64_t sh, uint8_t* dst,
                                                                   int64_t dw, int64_t dh) {
   const NearestBlocks512* t = TableCache<NearestBlocks512>::Get(
       sw, dw, 0, [&](NearestBlocks512* b) { return BuildNearestBlocks512(sw, dw, b); });
   if (t == nullptr) return false;
-  PickedRows runs(sh, dh);
-  while (runs.Next()) {
-    const uint8_t* line = src + runs.source_row() * sw;
-    uint8_t* out = dst + runs.y() * dw;
-    if (runs.count() == 1) {
-      NearestRowAvx512<false>(*t, line, out, dw);
-    } else {
-      NearestRowAvx512<true>(*t, line, out, dw);
-      CopyRunRows(out, dw, 2, runs.count());
+  const RowRuns* plan =
+      TableCache<RowRuns>::Get(sh, dh, 0, [&](RowRuns* r) { return BuildRowRuns(sh, dh, r); });
+  if (plan == nullptr) return false;
+  uint8_t* out = dst;
+  for (int64_t y = 0; y < dh; y += plan->period_rows) {
+    const uint8_t* period = src + y / plan->period_rows * plan->period_source_rows * sw;
+    for (const RowRuns::Run& run : plan->runs) {
+      const uint8_t* line = period + run.source_row * sw;
+      if (run.count == 1) {
+        NearestRowAvx512<false>(*t, line, out, dw);
+      } else {
+        NearestRowAvx512<true>(*t, line, out, dw);
+        CopyRunRows(out, dw, 2, run.count);
+      }
+      out += run.count * dw;
     }
   }
   return true;

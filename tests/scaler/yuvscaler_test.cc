@@ -263,10 +263,12 @@ TEST(YuvScaler, RowPlansAndColumnTablesAreKeptApart) {
   // The two-tap kernel keeps its column tables by width and its row plans
   // by height, apart: shapes that share one and not the other, in turn.
   // Heights give chains of destination rows cut at the plane's end, at
-  // their longest, and between rows of one source row.
+  // their longest, and between rows of one source row, and a period
+  // longer than any row plan is made for.
   const Shape shapes[] = {{352, 288, 320, 240}, {352, 12, 320, 10}, {352, 7, 320, 5},
                           {704, 288, 640, 240}, {352, 33, 320, 30}, {352, 100, 320, 150},
-                          {176, 288, 160, 240}, {352, 241, 320, 240}, {352, 288, 320, 240}};
+                          {176, 288, 160, 240}, {352, 241, 320, 240}, {352, 3, 320, 4099},
+                          {352, 288, 320, 240}};
   std::mt19937 rng(17);
   for (int round = 0; round < 2; ++round) {
     for (const Shape& c : shapes) {
@@ -492,12 +494,15 @@ TEST(YuvScaler, NearestMatchesReferenceAroundTheBlockSizes) {
           << sw << "x" << sh << " -> " << dw << "x" << dh;
     }
   }
-  // Runs of repeated rows of every length 1..6, and the camera's sizes.
+  // Runs of repeated rows of every length 1..6, and the camera's sizes;
+  // heights of one period and of many (the runs of a period are planned
+  // once), and periods longer than any plan is made for.
   struct Size {
     long sw, sh, dw, dh;
   };
   for (const Size& z : {Size{176, 144, 320, 240}, Size{88, 72, 160, 120}, Size{100, 7, 320, 40},
-                        Size{57, 3, 211, 19}}) {
+                        Size{57, 3, 211, 19}, Size{176, 3, 320, 4099}, Size{100, 4097, 320, 4099},
+                        Size{176, 144, 320, 240}, Size{100, 14, 320, 80}}) {
     const Plane src = RandomBytes(rng, z.sw * z.sh);
     ASSERT_EQ(RefNearest(src, z.sw, z.sh, z.dw, z.dh),
               RunPlane(YuvScaler::ScalePlaneUp, src, z.sw, z.sh, z.dw, z.dh, true))
