@@ -1754,6 +1754,65 @@ __attribute__((target("avx2"))) void SumColumnsAvx2(const RowWeights& rows, int6
 }
 #endif  // YUVSCALER_AVX2
 
+// The horizontal pass with pmaddwd: each destination column's footprint
+// is at most eight column sums from its first, with 16-bit weights (zero
+// past the footprint), so one load and one pmaddwd give its four partial
+// sums and two rounds of phaddd finish four columns at once.  Needs column
+// sums that fit signed 16 bits (row footprints of at most 128 units),
+// weights that do (dw_units below 2^15; a footprint within one column
+// weighs sw_units, which is then at most dw_units), and S below 2^31.
+// The sums buffer has eight readable entries past sw, which the zero
+// weights cancel.
+constexpr int kSeparableTaps = 8;
+constexpr int64_t kMaxSeparableVectorRowUnits = 128;  // 255 * 128 < 2^15
+
+struct SeparableColumns {
+  TableVector<int16_t> weight;  // kSeparableTaps per destination column
+  std::vector<int64_t> first;   // first source column of each
+};
+
+bool BuildSeparableColumns(int64_t dw, int64_t sw_units, int64_t dw_units, SeparableColumns* t) {
+  if (dw > kMaxVectorWidth || dw_units >= 0x8000) return false;
+  t->weight.assign(static_cast<size_t>(kSeparableTaps * dw), 0);
+  t->first.assign(static_cast<size_t>(dw), 0);
+  Footprints cols(sw_units, dw_units);
+  for (int64_t x = 0; x < dw; ++x, cols.Next()) {
+    if (cols.count() > kSeparableTaps) return false;
+    t->first[static_cast<size_t>(x)] = cols.first();
+    for (int64_t i = 0; i < cols.count(); ++i) {
+      t->weight[static_cast<size_t>(kSeparableTaps * x + i)] =
+          static_cast<int16_t>(cols.Weight(cols.first() + i));
+    }
+  }
+  return true;
+}
+
+__attribute__((target("ssse3"))) void SeparableRowSsse3(const uint16_t* sums,
+                                                        const SeparableColumns& t, int64_t dw,
+                                                        const RoundingDivider& divider,
+                                                        uint8_t* out) {
+  const int16_t* weight = t.weight.data();
+  const int64_t* first = t.first.data();
+  const auto partial = [&](int64_t x) {
+    return _mm_madd_epi16(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + first[x])),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(weight + kSeparableTaps * x)));
+  };
+  int64_t x = 0;
+  alignas(16) uint32_t total[4];
+  for (; x + 4 <= dw; x += 4) {
+    const __m128i s = _mm_hadd_epi32(_mm_hadd_epi32(partial(x), partial(x + 1)),
+                                     _mm_hadd_epi32(partial(x + 2), partial(x + 3)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(total), s);
+    for (int j = 0; j < 4; ++j) out[x + j] = divider.Divide(total[j]);
+  }
+  for (; x < dw; ++x) {
+    const __m128i s = partial(x);
+    const __m128i pairs = _mm_hadd_epi32(s, s);
+    out[x] = divider.Divide(static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_hadd_epi32(pairs, pairs))));
+  }
+}
+
 bool AreaSeparable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int64_t dw,
                    int64_t dh) {
   const int64_t gc = GreatestCommonDivisor(sw, dw);
@@ -1762,8 +1821,18 @@ bool AreaSeparable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int
   const int64_t sh_units = sh / gr;
   if (sh_units > kMaxSeparableRowUnits) return false;
   thread_local std::vector<uint16_t> column_sums;
-  if (static_cast<int64_t>(column_sums.size()) < sw) column_sums.resize(static_cast<size_t>(sw));
+  if (static_cast<int64_t>(column_sums.size()) < sw + kSeparableTaps) {
+    column_sums.resize(static_cast<size_t>(sw + kSeparableTaps));
+  }
   uint16_t* const sums = column_sums.data();
+  const SeparableColumns* columns = nullptr;
+  if (HasSsse3() && sh_units <= kMaxSeparableVectorRowUnits &&
+      static_cast<uint64_t>(sw_units) * static_cast<uint64_t>(sh_units) <
+          (uint64_t{1} << 31) / 255) {
+    columns = TableCache<SeparableColumns>::Get(sw, dw, 0, [&](SeparableColumns* t) {
+      return BuildSeparableColumns(dw, sw_units, dw / gc, t);
+    });
+  }
   void (*sum_columns)(const RowWeights&, int64_t, uint16_t*) = SumColumnsSse2;
 #if defined(YUVSCALER_AVX2)
   if (HasAvx2()) sum_columns = SumColumnsAvx2;
@@ -1780,6 +1849,10 @@ bool AreaSeparable(const uint8_t* src, int64_t sw, int64_t sh, uint8_t* dst, int
     }
     sum_columns(weights, sw, sums);
     uint8_t* out = dst + y * dw;
+    if (columns != nullptr) {
+      SeparableRowSsse3(sums, *columns, dw, divider, out);
+      continue;
+    }
     cols.Seek(0);
     for (int64_t x = 0; x < dw; ++x, cols.Next()) {
       const int64_t first = cols.first();

@@ -204,13 +204,16 @@ TEST(YuvScaler, AreaAverageMatchesReferenceOnStrongReductionsAcross) {
   // Column footprints wider than a vector window (the two-pass kernel):
   // whole ratios and ratios just above and below them, prime widths, one-
   // and two-sample planes, row footprints of 1 to 257 units and just past
-  // that, where the 16-bit column sums would overflow.
+  // that, where the 16-bit column sums would overflow, and column
+  // footprints of seven to nine columns around the pmaddwd pass's eight.
   const Shape shapes[] = {
       {640, 480, 160, 120}, {640, 480, 176, 144}, {641, 480, 160, 120}, {639, 479, 160, 120},
       {997, 211, 101, 53},  {1021, 7, 13, 7},     {64, 64, 1, 1},       {64, 64, 2, 2},
       {65, 3, 1, 2},        {2, 1, 1, 1},         {4001, 2, 1000, 1},   {3999, 2, 1000, 1},
       {300, 257, 37, 1},    {300, 258, 37, 1},    {300, 514, 37, 2},    {257, 771, 31, 3},
       {700, 700, 3, 699},   {700, 2, 7, 3},       {1000, 1, 9, 1},      {96, 5, 7, 5},
+      {700, 128, 100, 1},   {700, 129, 100, 1},   {701, 128, 100, 3},   {640, 128, 91, 1},
+      {639, 5, 91, 5},      {640, 5, 80, 5},      {645, 5, 80, 5},      {300, 7, 43, 7},
   };
   std::mt19937 rng(11);
   for (const Shape& c : shapes) {
@@ -218,8 +221,12 @@ TEST(YuvScaler, AreaAverageMatchesReferenceOnStrongReductionsAcross) {
     ASSERT_EQ(RefArea(src, c.sw, c.sh, c.dw, c.dh), RunSlow(src, c.sw, c.sh, c.dw, c.dh))
         << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
   }
-  // White everywhere: the largest column sums the 16-bit lanes hold.
-  for (const Shape& c : {Shape{300, 257, 37, 1}, Shape{1024, 257, 16, 1}}) {
+  // White everywhere: the largest column sums the 16-bit lanes hold, and
+  // the largest that the pmaddwd pass takes as signed (row footprints of
+  // 128 units) or leaves to the plain pass (129), with footprints of up to
+  // eight columns and of nine.
+  for (const Shape& c : {Shape{300, 257, 37, 1}, Shape{1024, 257, 16, 1}, Shape{700, 128, 100, 1},
+                         Shape{700, 129, 100, 1}, Shape{640, 128, 91, 1}, Shape{640, 256, 80, 2}}) {
     const Plane white(c.sw * c.sh, 255);
     EXPECT_EQ(Plane(c.dw * c.dh, 255), RunSlow(white, c.sw, c.sh, c.dw, c.dh));
   }
