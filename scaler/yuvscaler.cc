@@ -2087,17 +2087,31 @@ bool BuildNearestBlocks512(int64_t sw, int64_t dw, NearestBlocks512* t) {
 }
 
 // One destination row (and, with kTwoRows, the same bytes into the row
-// below) from source row `line`.
+// below) from source row `line`.  Each block's table entry is read before
+// the stores of the block before it: the stores go through a byte pointer,
+// so the compiler would otherwise read it after them, and the processor
+// then holds such a read back whenever its address matches a pending
+// store's in the low 12 bits, which the rows' stores sweep through.
 template <bool kTwoRows>
 __attribute__((target("avx512bw,avx512vbmi"))) void NearestRowAvx512(const NearestBlocks512& t,
                                                                      const uint8_t* line,
                                                                      uint8_t* out, int64_t dw) {
-  for (int64_t b = 0; b < t.count; ++b) {
-    const auto& block = t.block[b];
-    const __m512i picked = _mm512_permutexvar_epi8(_mm512_load_si512(block.order),
-                                                   _mm512_loadu_si512(line + block.window));
-    _mm512_storeu_si512(out + block.x, picked);
-    if (kTwoRows) _mm512_storeu_si512(out + dw + block.x, picked);
+  const NearestBlocks512::Block* block = t.block;
+  const NearestBlocks512::Block* const end = block + t.count;
+  __m512i order = _mm512_load_si512(block->order);
+  int64_t x = block->x;
+  int64_t window = block->window;
+  for (;;) {
+    const __m512i picked = _mm512_permutexvar_epi8(order, _mm512_loadu_si512(line + window));
+    uint8_t* const at = out + x;
+    if (++block != end) {
+      order = _mm512_load_si512(block->order);
+      x = block->x;
+      window = block->window;
+    }
+    _mm512_storeu_si512(at, picked);
+    if (kTwoRows) _mm512_storeu_si512(at + dw, picked);
+    if (block == end) break;
   }
 }
 
