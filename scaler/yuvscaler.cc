@@ -2089,9 +2089,9 @@ bool BuildNearestBlocks512(int64_t sw, int64_t dw, NearestBlocks512* t) {
 // One destination row (and, with kTwoRows, the same bytes into the row
 // below) from source row `line`.  Each block's table entry is read before
 // the stores of the block before it: the stores go through a byte pointer,
-// so the compiler would otherwise read it after them, and the processor
-// then holds such a read back whenever its address matches a pending
-// store's in the low 12 bits, which the rows' stores sweep through.
+// so the compiler would otherwise read it after them, where a read may
+// wait on pending stores (an address matching one in its low 12 bits is
+// enough).  Reading ahead made enlargements about a tenth faster.
 template <bool kTwoRows>
 __attribute__((target("avx512bw,avx512vbmi"))) void NearestRowAvx512(const NearestBlocks512& t,
                                                                      const uint8_t* line,
