@@ -1546,8 +1546,8 @@ __attribute__((target("avx512bw,avx512vbmi"))) void PairChainAvx512(
 // The destination rows of one vertical period of a two-tap shape, as the
 // kernel walks them: chains, and rows of one source row.  A period is the
 // dh_units destination rows over sh_units source rows; the next period has
-// the same steps sh_units rows further down, since a period's first row
-// begins on a source row's first line, which also ends every chain.
+// the same steps sh_units rows further down: a period's first destination
+// row begins exactly where a source row begins, so no chain runs into it.
 // Walking the footprints costs about a tenth of scaling the row, so the
 // plan is made once per shape and cached like the tables.
 struct PairRowPlan {
