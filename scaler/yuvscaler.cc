@@ -1411,37 +1411,32 @@ __attribute__((target("avx512bw"), always_inline)) inline __m512i Divide512(__m5
                           r.shift2);
 }
 
-// The 16-bit sums of one block (32 columns, +W/2) from rows `a` and, when
-// kRows is 2, `b`: `order` and the weights `wa` and `wb` point at the
-// block's 64 bytes, `window` is where its window starts in a row.
-template <int kRows>
-__attribute__((target("avx512bw,avx512vbmi"), always_inline)) inline __m512i PairSums512(
-    const uint8_t* order, int64_t window, const uint8_t* a, const int8_t* wa, const uint8_t* b,
-    const int8_t* wb, __m512i half) {
-  const __m512i picks = _mm512_loadu_si512(order);
-  __m512i sum = _mm512_add_epi16(
-      half, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(picks, _mm512_loadu_si512(a + window)),
-                                 _mm512_loadu_si512(wa)));
-  if (kRows == 2) {
-    sum = _mm512_add_epi16(
-        sum, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(picks, _mm512_loadu_si512(b + window)),
-                                  _mm512_loadu_si512(wb)));
-  }
-  return sum;
+// The 16-bit sums of one block (32 columns, +W/2) of a destination row
+// that lies within one source row, `line`: `order` and the weights `w`
+// point at the block's 64 bytes, `window` is where its window starts.
+__attribute__((target("avx512bw,avx512vbmi"), always_inline)) inline __m512i OneRowSums512(
+    const uint8_t* order, int64_t window, const uint8_t* line, const int8_t* w, __m512i half) {
+  return _mm512_add_epi16(
+      half, _mm512_maddubs_epi16(_mm512_permutexvar_epi8(_mm512_loadu_si512(order),
+                                                         _mm512_loadu_si512(line + window)),
+                                 _mm512_loadu_si512(w)));
 }
 
-// One destination row from source rows `a` and, when kRows is 2, `b`, with
-// the weight tables of their row weights.  Blocks go two at a time, packed
-// into one 64-byte store (packus works within 128-bit lanes, so a qword
-// permutation puts the lanes in order); every block but the last starts 32
-// columns after the one before, so the pairs walk the row with a pointer.
-// What the loop reads more than once it keeps in locals: its stores go
-// through a byte pointer, which may alias anything the compiler would
-// otherwise reload after every store.
-template <int kRows, Division512 kDivision>
-__attribute__((target("avx512bw,avx512vbmi"))) void PairRowAvx512(
-    const PairBlocks512& t, const uint8_t* a, const int8_t* wa, const uint8_t* b, const int8_t* wb,
-    const Rounding512& r, uint8_t* out) {
+// A destination row that lies within one source row, `line`, with the
+// weight table `w` of its row weight (rows of two source rows go in
+// chains, below).  Blocks go two at a time, packed into one 64-byte store
+// (packus works within 128-bit lanes, so a qword permutation puts the
+// lanes in order); every block but the last starts 32 columns after the
+// one before, so the pairs walk the row with a pointer.  What the loop
+// reads more than once it keeps in locals: its stores go through a byte
+// pointer, which may alias anything the compiler would otherwise reload
+// after every store.
+template <Division512 kDivision>
+__attribute__((target("avx512bw,avx512vbmi"))) void OneRowAvx512(const PairBlocks512& t,
+                                                                 const uint8_t* line,
+                                                                 const int8_t* w,
+                                                                 const Rounding512& r,
+                                                                 uint8_t* out) {
   const Rounding512 rounding = r;
   const __m512i lane_order = _mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0);
   const uint8_t* order = t.order.data();
@@ -1449,18 +1444,17 @@ __attribute__((target("avx512bw,avx512vbmi"))) void PairRowAvx512(
   const int64_t count = t.count;
   const int64_t regular = t.regular;
   int64_t k = 0;
-  for (; k + 2 <= regular; k += 2, order += 128, wa += 128, wb += 128) {
-    const __m512i low = Divide512<kDivision>(
-        PairSums512<kRows>(order, window[k], a, wa, b, wb, rounding.half), rounding);
+  for (; k + 2 <= regular; k += 2, order += 128, w += 128) {
+    const __m512i low =
+        Divide512<kDivision>(OneRowSums512(order, window[k], line, w, rounding.half), rounding);
     const __m512i high = Divide512<kDivision>(
-        PairSums512<kRows>(order + 64, window[k + 1], a, wa + 64, b, wb + 64, rounding.half),
-        rounding);
+        OneRowSums512(order + 64, window[k + 1], line, w + 64, rounding.half), rounding);
     _mm512_storeu_si512(out + 32 * k,
                         _mm512_permutexvar_epi64(lane_order, _mm512_packus_epi16(low, high)));
   }
-  for (; k < count; ++k, order += 64, wa += 64, wb += 64) {
-    const __m512i q = Divide512<kDivision>(
-        PairSums512<kRows>(order, window[k], a, wa, b, wb, rounding.half), rounding);
+  for (; k < count; ++k, order += 64, w += 64) {
+    const __m512i q =
+        Divide512<kDivision>(OneRowSums512(order, window[k], line, w, rounding.half), rounding);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + t.x[static_cast<size_t>(k)]),
                         _mm512_cvtepi16_epi8(q));
   }
@@ -1609,8 +1603,7 @@ __attribute__((target("avx512bw,avx512vbmi"))) void AreaPairsRowsAvx512(
     for (const PairRowPlan::Step& step : plan.steps) {
       const uint8_t* a = period + step.first_row * sw;
       if (step.length == 0) {
-        const int8_t* wa = weights(step.first_weight[0]);
-        PairRowAvx512<1, kDivision>(t, a, wa, a, wa, rounding, out);
+        OneRowAvx512<kDivision>(t, a, weights(step.first_weight[0]), rounding, out);
         out += dw;
         continue;
       }
@@ -2151,8 +2144,9 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool NearestAvx512(const uint8_t*
       TableCache<RowRuns>::Get(sh, dh, 0, [&](RowRuns* r) { return BuildRowRuns(sh, dh, r); });
   if (plan == nullptr) return false;
   uint8_t* out = dst;
-  for (int64_t y = 0; y < dh; y += plan->period_rows) {
-    const uint8_t* period = src + y / plan->period_rows * plan->period_source_rows * sw;
+  const int64_t periods = dh / plan->period_rows;
+  for (int64_t n = 0; n < periods; ++n) {
+    const uint8_t* period = src + n * plan->period_source_rows * sw;
     for (const RowRuns::Run& run : plan->runs) {
       const uint8_t* line = period + run.source_row * sw;
       if (run.count == 1) {
